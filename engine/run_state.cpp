@@ -1,0 +1,1 @@
+#include "engine/run_state.h"

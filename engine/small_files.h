@@ -1,0 +1,24 @@
+#pragma once
+
+// The small text files beside the installation and in the caches.
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace orvek {
+
+// Trims trailing CR/LF/blanks and leading blanks, then demands 1..64
+// characters of [A-Za-z0-9._-]; throws "The release version is invalid.".
+std::string parse_release_version(std::string_view bytes);
+
+// The version text in a file of at most 128 bytes; "" when missing or invalid.
+std::string read_local_version(const std::filesystem::path& file);
+
+// The whole file when it has at most 16 MiB; "" when missing or larger.
+std::string read_small_file(const std::filesystem::path& file);
+
+// Writes through "<path>.tmp.<pid>" and MoveFileExW(REPLACE_EXISTING|WRITE_THROUGH).
+void write_file_atomically(const std::filesystem::path& file, std::string_view bytes);
+
+}  // namespace orvek
