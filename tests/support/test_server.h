@@ -1,0 +1,60 @@
+#pragma once
+
+// Client side of the HTTPS test server (tests/server/https_server.py) that
+// ctest starts as a fixture on 127.0.0.1. Tests publish files into its served
+// folder, script per-request behaviour for a path and read back what the
+// client sent. Every test should use paths under its own unique prefix
+// (unique_prefix()) so that suites running in parallel never meet.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvek::test {
+
+// "https://127.0.0.1:<port>" + path; the certificate is trusted in the test prefix.
+std::wstring server_url(std::string_view path);
+// The same for the host name "localhost".
+std::wstring server_url_localhost(std::string_view path);
+// A second server whose certificate comes from a CA the prefix does not trust.
+std::wstring untrusted_server_url(std::string_view path);
+// Plain-HTTP listener (for redirect-to-http tests).
+std::wstring plain_http_url(std::string_view path);
+
+// A fresh path prefix such as "/t/<suite>-<n>-<pid>" for one test.
+std::string unique_prefix(std::string_view name);
+
+// Publishes bytes at path (served for GET and HEAD, with Range support).
+void put_file(std::string_view path, std::string_view bytes);
+
+// One scripted response. Rules of a path are used in order, each for `times`
+// requests; when they are used up the path is served normally.
+struct response_rule {
+    int status = 0;                 // answer this status (0: normal handling)
+    bool ignore_range = false;      // answer 200 with the whole body
+    std::string content_range;      // send this Content-Range instead of the right one
+    std::int64_t extra_bytes = 0;   // send this many bytes more than promised
+    std::int64_t missing_bytes = 0; // send this many bytes fewer than promised, then close
+    std::int64_t drop_after = -1;   // close the connection after this many body bytes
+    int delay_ms = 0;               // wait before answering
+    bool no_content_length = false; // close-delimited body
+    bool head_without_length = false;
+    std::string redirect_to;        // answer 302 with this Location
+    int times = 1;
+};
+void script(std::string_view path, const std::vector<response_rule>& rules);
+
+struct logged_request {
+    std::string method;
+    std::string path;
+    std::string range;            // "" when absent
+    std::string accept_encoding;  // "" when absent
+    std::string user_agent;
+};
+// Requests whose path begins with prefix, in arrival order.
+std::vector<logged_request> request_log(std::string_view prefix);
+// Most requests under prefix that were in flight at one moment.
+int peak_in_flight(std::string_view prefix);
+
+}  // namespace orvek::test
