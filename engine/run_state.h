@@ -53,6 +53,12 @@ extern bool repair_requested;
 
 extern HWND main_window;
 
+// Test seam: sleep_interruptible and the waits for the game divide their
+// lengths by this (at least 1 ms remains of a non-zero wait). Only test code
+// changes it; the program has no input that reaches it.
+extern std::atomic<std::uint32_t> wait_divisor;
+std::uint32_t scaled_wait(std::uint32_t milliseconds);
+
 // Blocks while paused; throws cancelled_at_checkpoint_text when cancelled.
 void check_pause_cancel();
 bool checkpoint_ready();  // call with state_mutex held
