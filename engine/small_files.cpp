@@ -1,0 +1,116 @@
+#include "engine/small_files.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <fstream>
+#include <stdexcept>
+
+namespace orvek {
+
+namespace {
+
+constexpr std::size_t max_version_length = 64;
+constexpr std::size_t max_version_file_size = 128;
+constexpr std::uintmax_t max_small_file_size = 16 * 1024 * 1024;
+
+bool is_version_character(unsigned char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
+           c == '_';
+}
+
+// Reads up to `limit` bytes; fewer when the stream ends first.
+std::string read_at_most(std::ifstream& in, std::size_t limit)
+{
+    std::string bytes(limit, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(limit));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes;
+}
+
+}  // namespace
+
+std::string parse_release_version(std::string_view bytes)
+{
+    std::string text(bytes);
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' || text.back() == '\t')) {
+        text.pop_back();
+    }
+    const auto start = text.find_first_not_of(" \t");
+    text.erase(0, start == std::string::npos ? text.size() : start);
+    if (text.empty() || text.size() > max_version_length) {
+        throw std::runtime_error("The release version is invalid.");
+    }
+    for (const char c : text) {
+        if (!is_version_character(static_cast<unsigned char>(c))) {
+            throw std::runtime_error("The release version is invalid.");
+        }
+    }
+    return text;
+}
+
+std::string read_local_version(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        return {};
+    }
+    const std::string bytes = read_at_most(in, max_version_file_size + 1);
+    if (bytes.size() > max_version_file_size) {
+        return {};
+    }
+    try {
+        return parse_release_version(bytes);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+std::string read_small_file(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        return {};
+    }
+    if (std::filesystem::file_size(file) > max_small_file_size) {
+        return {};
+    }
+    // The file may grow after the size query; never read past the bound.
+    std::string bytes = read_at_most(in, static_cast<std::size_t>(max_small_file_size) + 1);
+    if (bytes.size() > max_small_file_size) {
+        return {};
+    }
+    return bytes;
+}
+
+void write_file_atomically(const std::filesystem::path& file, std::string_view bytes)
+{
+    if (file.has_parent_path()) {
+        std::filesystem::create_directories(file.parent_path());
+    }
+    const std::wstring temporary = file.native() + L".tmp." + std::to_wstring(GetCurrentProcessId());
+    {
+        std::ofstream out(temporary.c_str(), std::ios::binary | std::ios::trunc);
+        if (!out) {
+            throw std::runtime_error("Could not write a temporary update file.");
+        }
+        const auto discard = [&](const char* message) {
+            out.close();
+            DeleteFileW(temporary.c_str());
+            throw std::runtime_error(message);
+        };
+        if (!bytes.empty() && !out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()))) {
+            discard("Could not write a temporary update file.");
+        }
+        if (!out.flush()) {
+            discard("Could not flush a temporary update file.");
+        }
+    }
+    if (!MoveFileExW(temporary.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(temporary.c_str());
+        throw std::runtime_error("Could not safely replace an update metadata file.");
+    }
+}
+
+}  // namespace orvek
