@@ -1,0 +1,56 @@
+#pragma once
+
+// Transactional installation: a staged tree is moved into an install root file
+// by file; each replaced file is first copied into a transaction folder whose
+// journal lists every touched file before it is touched, so a failure or a
+// crash can always be rolled back.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvek {
+
+inline constexpr char transaction_journal_name[] = "transaction.journal";
+inline constexpr char transaction_journal_magic[] = "ORVEK-TRANSACTION-1";
+inline constexpr std::uintmax_t max_journal_bytes = 16'777'216;
+
+struct install_record {
+    std::filesystem::path target;  // install root / relative path
+    std::filesystem::path backup;  // transaction folder / relative path
+    bool had_original = false;     // target was a regular file and was copied to backup
+};
+
+// Moves every regular file of `staged` into `root` (files equal to the
+// installed ones stay in the stage). On failure everything is rolled back.
+std::vector<install_record> install_staged_tree(const std::filesystem::path& staged,
+                                                const std::filesystem::path& root,
+                                                const std::filesystem::path& transaction);
+
+// Undoes the records, last first; throws one error listing every failure.
+void rollback_install(const std::vector<install_record>& records,
+                      const std::filesystem::path& transaction);
+
+// Rolls back what an interrupted transaction left, if a journal exists.
+void recover_transaction(const std::filesystem::path& root, const std::filesystem::path& transaction);
+
+void write_transaction_journal(const std::vector<install_record>& records,
+                               const std::filesystem::path& root,
+                               const std::filesystem::path& transaction);
+
+// Deletes the journal first, then the folder; returns the entries removed.
+std::uintmax_t discard_rollback_directory(const std::filesystem::path& folder);
+
+// Both regular files with equal size and bytes; false on any error.
+bool files_equal(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// The one rule for installation-relative UTF-8 paths read from or written to
+// the updater's own files.
+std::filesystem::path checked_transaction_path(std::string_view utf8);
+
+// Throws when any existing prefix of `path` is a reparse point.
+void refuse_reparse_points(const std::filesystem::path& path);
+
+}  // namespace orvek
