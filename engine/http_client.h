@@ -1,0 +1,104 @@
+#pragma once
+
+// The updater's HTTP client: two process-wide WinHTTP sessions, the small
+// metadata GET, the whole-file GET, the resumable GET, the size probe and the
+// retry rules around them.
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvek {
+
+// Owns one WinHTTP handle (session, connection or request); null when the
+// open call failed.
+class http_handle {
+public:
+    http_handle() = default;
+    explicit http_handle(HINTERNET handle) noexcept : handle_(handle) {}
+    ~http_handle();
+    http_handle(const http_handle&) = delete;
+    http_handle& operator=(const http_handle&) = delete;
+    http_handle(http_handle&& other) noexcept;
+    http_handle& operator=(http_handle&& other) noexcept;
+
+    HINTERNET get() const noexcept { return handle_; }
+
+private:
+    HINTERNET handle_ = nullptr;
+};
+
+// The session for a request: the proxy-less one for the default release
+// server, the automatic-proxy one for every other host. Throws
+// "Could not initialize WinHTTP.".
+HINTERNET get_http_session(bool origin_host);
+
+// The parts of a URL a request needs.
+struct cracked_url {
+    std::wstring host;
+    std::wstring object;  // path followed by the query
+    INTERNET_PORT port = 0;
+    bool secure = false;
+};
+std::optional<cracked_url> crack_url(const std::wstring& url);
+
+// Connection and request of one transfer; the request is destroyed first.
+struct http_request {
+    http_handle connection;
+    http_handle request;
+};
+// Connects with the right session and opens a request for `method` with the
+// redirect policy that refuses HTTPS to HTTP. Handles that could not be
+// opened stay null; the caller reports that with its own message.
+http_request open_http_request(const cracked_url& url, const wchar_t* method);
+// Opens another request on the same connection.
+http_handle open_request_on(const http_request& connection, const cracked_url& url, const wchar_t* method);
+
+// The numeric status, or nothing when it cannot be read.
+std::optional<DWORD> query_status_code(HINTERNET request);
+// A header as text (at most 255 characters), or nothing when absent.
+std::optional<std::wstring> query_header_text(HINTERNET request, DWORD query);
+
+// "Update server returned HTTP <status>."
+[[noreturn]] void throw_http_status(DWORD status);
+
+// The retry rule: a client error other than 408 and 429 is final.
+bool is_final_http_failure(std::string_view message);
+
+// Release metadata of at most 16 MiB into memory.
+std::vector<char> fetch_metadata(const std::wstring& url);
+std::vector<char> fetch_metadata_with_retry(const std::wstring& url);
+
+// A whole file of unknown size. `counted` says whether the file is already
+// in total_files/total_bytes.
+void download_file(const std::wstring& url, const std::filesystem::path& destination, bool& counted);
+void download_file_with_retry(const std::wstring& url, const std::filesystem::path& destination,
+                              bool counted = false);
+
+// Throws "Cannot write download data. Check disk space and permissions."
+void write_download_chunk(std::ostream& output, const char* bytes, std::size_t count);
+
+// Shows the retry status text and waits 5 s.
+void wait_before_retry();
+
+// A file of known size, resumed from the bytes already in `destination`.
+// `credited` is how many of its bytes are counted in done_bytes.
+void download_resumable(const std::wstring& url, const std::filesystem::path& destination,
+                        std::uint64_t expected_size, std::uint64_t& credited);
+void download_resumable_with_retry(const std::wstring& url, const std::filesystem::path& destination,
+                                   std::uint64_t expected_size);
+
+// The size from HEAD, else from a one-byte ranged GET; 0 when unknown.
+std::uint64_t probe_package_size(const std::wstring& url);
+
+bool is_decimal_digit(wchar_t c);
+
+}  // namespace orvek
