@@ -41,26 +41,30 @@ private:
 // "Could not initialize WinHTTP.".
 HINTERNET get_http_session(bool origin_host);
 
-// The parts of a URL a request needs.
-struct cracked_url {
-    std::wstring host;
-    std::wstring object;  // path followed by the query
-    INTERNET_PORT port = 0;
-    bool secure = false;
-};
-std::optional<cracked_url> crack_url(const std::wstring& url);
-
-// Connection and request of one transfer; the request is destroyed first.
+// Connection and request of one transfer; the request is closed first.
 struct http_request {
     http_handle connection;
     http_handle request;
 };
-// Connects with the right session and opens a request for `method` with the
-// redirect policy that refuses HTTPS to HTTP. Handles that could not be
-// opened stay null; the caller reports that with its own message.
-http_request open_http_request(const cracked_url& url, const wchar_t* method);
-// Opens another request on the same connection.
-http_handle open_request_on(const http_request& connection, const cracked_url& url, const wchar_t* method);
+
+// The texts a request reports its own failures with.
+struct request_messages {
+    const char* invalid_url;        // the URL cannot be cracked
+    const char* connection_failed;  // connect, open, send or receive failed
+};
+
+// Extra request headers ("Name: value\r\n" lines) and how they are added.
+struct request_headers {
+    std::wstring lines;
+    DWORD flags = 0;
+    bool required = false;  // a failure to add them fails the request
+};
+
+// Cracks the URL, connects through the right session, opens the request with
+// the redirect policy that refuses HTTPS to HTTP, adds the headers, sends it
+// and receives the response head. The caller holds a request_slot.
+http_request send_http_request(const std::wstring& url, const wchar_t* method, const request_messages& messages,
+                               const request_headers& headers = {});
 
 // The numeric status, or nothing when it cannot be read.
 std::optional<DWORD> query_status_code(HINTERNET request);

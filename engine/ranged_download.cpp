@@ -1,0 +1,258 @@
+#include "engine/ranged_download.h"
+
+#include "engine/http_client.h"
+#include "engine/run_state.h"
+#include "engine/sha256.h"
+#include "engine/small_files.h"
+#include "engine/transaction.h"
+#include "engine/worker_group.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <algorithm>
+#include <fstream>
+#include <vector>
+
+namespace orvek {
+
+namespace {
+
+constexpr std::size_t range_buffer_size = 262'144;
+constexpr int range_attempt_count = 4;
+
+std::filesystem::path with_suffix(const std::filesystem::path& file, const wchar_t* suffix) {
+    std::filesystem::path result = file;
+    result += suffix;
+    return result;
+}
+
+// The state file names what the parts belong to; any change of URL, size or
+// hash makes the parts worthless.
+std::string range_state_text(const std::wstring& url, std::uint64_t size, const std::string& sha256) {
+    std::string text;
+    text.reserve(url.size() + 100);
+    for (const wchar_t unit : url)
+        text.push_back(static_cast<char>(unit & 0xff));
+    text += "\nORVEK-RANGES-1\n";
+    text += std::to_string(size);
+    text += '\n';
+    text += sha256;
+    text += "\n2\n";
+    return text;
+}
+
+void remove_ignoring_errors(const std::filesystem::path& file) {
+    std::error_code ignored;
+    std::filesystem::remove(file, ignored);
+}
+
+void assemble_parts(const std::filesystem::path& destination, const std::array<std::filesystem::path, 2>& parts) {
+    std::ofstream output(destination, std::ios::binary | std::ios::trunc);
+    if (!output.is_open())
+        throw std::runtime_error("Cannot assemble multipart download.");
+    std::vector<char> buffer(range_buffer_size);
+    try {
+        for (const std::filesystem::path& part : parts) {
+            std::ifstream input(part, std::ios::binary);
+            if (!input.is_open())
+                throw std::runtime_error("Missing multipart segment.");
+            while (input) {
+                check_pause_cancel();
+                input.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+                write_download_chunk(output, buffer.data(), static_cast<std::size_t>(input.gcount()));
+            }
+            if (!input.eof())
+                throw std::runtime_error("Cannot read multipart segment.");
+        }
+        output.flush();
+        if (!output)
+            throw std::runtime_error("Cannot flush assembled download.");
+    } catch (...) {
+        // A half-assembled file must not pass for the download; the parts stay.
+        output.close();
+        remove_ignoring_errors(destination);
+        throw;
+    }
+}
+
+void record_first_failure(const range_worker_task& task) {
+    const std::lock_guard lock(task.failure_mutex);
+    if (!task.first_failure)
+        task.first_failure = std::current_exception();
+}
+
+}  // namespace
+
+void download_range(const std::wstring& url, const std::filesystem::path& part_path, std::uint64_t first,
+                    std::uint64_t last, std::uint64_t total, std::uint64_t& part_bytes) {
+    check_pause_cancel();
+    std::uint64_t have = std::filesystem::exists(part_path) ? std::filesystem::file_size(part_path) : 0;
+    const std::uint64_t length = last - first + 1;
+    if (have > length) {
+        std::filesystem::remove(part_path);
+        have = 0;
+    }
+    // Bytes on disk are credited once per call, however many attempts it takes.
+    if (have > part_bytes)
+        done_bytes += have - part_bytes;
+    else
+        done_bytes -= part_bytes - have;
+    part_bytes = have;
+    if (have == length)
+        return;
+
+    const request_slot slot;
+    request_headers headers;
+    headers.lines = L"Range: bytes=" + std::to_wstring(first + have) + L"-" + std::to_wstring(last) +
+                    L"\r\nAccept-Encoding: identity\r\n";
+    headers.flags = WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE;
+    headers.required = true;
+    const http_request http =
+        send_http_request(url, L"GET", {"Invalid multipart URL.", "Multipart network request failed."}, headers);
+    const HINTERNET request = http.request.get();
+
+    const std::optional<DWORD> status = query_status_code(request);
+    if (!status)
+        throw std::runtime_error("Missing HTTP status.");
+    if (*status == 200 || *status == 416)
+        throw range_unavailable("Range unavailable; using a single connection.");
+    if (*status != 206)
+        throw_http_status(*status);
+    const std::wstring expected_range = L"bytes " + std::to_wstring(first + have) + L"-" + std::to_wstring(last) +
+                                        L"/" + std::to_wstring(total);
+    if (query_header_text(request, WINHTTP_QUERY_CONTENT_RANGE) != expected_range)
+        throw range_unavailable("Invalid multipart range; using a full verified download.");
+
+    // Created only now, after a valid answer.
+    std::ofstream output(part_path, std::ios::binary | std::ios::app);
+    if (!output.is_open())
+        throw std::runtime_error("Cannot open multipart file. Check disk space and permissions.");
+    std::vector<char> buffer(range_buffer_size);
+    while (have < length) {
+        check_pause_cancel();
+        const auto wanted = static_cast<DWORD>(std::min<std::uint64_t>(buffer.size(), length - have));
+        DWORD read = 0;
+        if (!WinHttpReadData(request, buffer.data(), wanted, &read) || read == 0)
+            throw std::runtime_error("Multipart transfer interrupted.");
+        write_download_chunk(output, buffer.data(), read);
+        have += read;
+        part_bytes += read;
+        done_bytes += read;
+        received_bytes += read;
+    }
+    char extra = 0;
+    DWORD extra_read = 0;
+    if (!WinHttpReadData(request, &extra, 1, &extra_read) || extra_read != 0)
+        throw range_unavailable("Invalid multipart body length.");
+    output.flush();
+    if (!output)
+        throw std::runtime_error("Cannot flush multipart file.");
+}
+
+void run_range_worker(const range_worker_task& task) {
+    try {
+        const std::uint64_t half = task.size / 2;
+        const std::uint64_t first = task.index * half;
+        const std::uint64_t last = task.index == 0 ? half - 1 : task.size - 1;
+        for (int attempt = 0;; ++attempt) {
+            try {
+                download_range(task.url, task.part_paths[task.index], first, last, task.size,
+                               task.part_bytes[task.index]);
+                return;
+            } catch (const range_unavailable&) {
+                // Not a failure: the starter falls back to one connection.
+                task.ranges_unavailable.store(true);
+                return;
+            } catch (const std::exception& error) {
+                check_pause_cancel();
+                if (attempt == range_attempt_count - 1 || is_final_http_failure(error.what()))
+                    throw;
+                sleep_interruptible(1000u << attempt);
+            }
+        }
+    } catch (...) {
+        record_first_failure(task);
+    }
+}
+
+void range_worker_main(range_worker_task task) {
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+    run_range_worker(task);
+}
+
+void download_multipart(const std::wstring& url, const std::filesystem::path& destination, std::uint64_t size,
+                        const std::string& sha256) {
+    check_pause_cancel();
+    refuse_reparse_points(destination);
+    const std::string state_text = range_state_text(url, size, sha256);
+    const std::filesystem::path state_path = with_suffix(destination, L".resume");
+    const std::array<std::filesystem::path, 2> part_paths{with_suffix(destination, L".range0"),
+                                                          with_suffix(destination, L".range1")};
+    refuse_reparse_points(state_path);
+    refuse_reparse_points(part_paths[0]);
+    refuse_reparse_points(part_paths[1]);
+
+    if (read_small_file(state_path) != state_text) {
+        remove_ignoring_errors(part_paths[0]);
+        remove_ignoring_errors(part_paths[1]);
+        remove_ignoring_errors(destination);
+        write_file_atomically(state_path, state_text);
+    }
+
+    const bool multipart = size >= multipart_threshold;
+    bool single = !multipart;
+    if (multipart && !std::filesystem::exists(destination)) {
+        std::array<std::uint64_t, 2> part_bytes{0, 0};
+        std::atomic<bool> ranges_unavailable{false};
+        std::mutex failure_mutex;
+        std::exception_ptr first_failure;
+        // Declared last: on any exit its destructor joins the workers before
+        // the state they refer to goes.
+        worker_group workers;
+        for (std::uint64_t index = 0; index < 2; ++index) {
+            workers.start_range_worker(range_worker_task{index, size, url, part_paths, part_bytes,
+                                                         ranges_unavailable, failure_mutex, first_failure});
+        }
+        workers.join_all();
+        if (first_failure)
+            std::rethrow_exception(first_failure);
+        single = ranges_unavailable.load();
+        if (single) {
+            done_bytes -= part_bytes[0] + part_bytes[1];
+            std::filesystem::remove(part_paths[0]);
+            std::filesystem::remove(part_paths[1]);
+        } else {
+            assemble_parts(destination, part_paths);
+        }
+    } else if (multipart) {
+        if (std::filesystem::file_size(destination) != size) {
+            std::filesystem::remove(destination);
+            // The state file matches now, so the parts are resumed.
+            download_multipart(url, destination, size, sha256);
+            return;
+        }
+        done_bytes += size;
+    }
+
+    if (single)
+        download_resumable_with_retry(url, destination, size);
+
+    check_pause_cancel();
+    if (std::filesystem::file_size(destination) != size)
+        throw std::runtime_error("Assembled file has the wrong size.");
+    try {
+        verify_file_sha256(destination, sha256, check_pause_cancel);
+    } catch (...) {
+        // A cancelled run keeps everything; a paused one waits here first.
+        check_pause_cancel();
+        remove_ignoring_errors(destination);
+        remove_ignoring_errors(part_paths[0]);
+        remove_ignoring_errors(part_paths[1]);
+        throw;
+    }
+    remove_ignoring_errors(part_paths[0]);
+    remove_ignoring_errors(part_paths[1]);
+}
+
+}  // namespace orvek
