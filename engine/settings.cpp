@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -37,12 +38,17 @@ bool equals_ignoring_ascii_case(std::wstring_view a, std::wstring_view b)
     return true;
 }
 
+struct url_tail {
+    std::wstring_view path;
+    std::wstring_view extra;  // query or fragment
+};
+
 // Passes only values that begin with a lower-case "https://" and that
-// WinHTTP cracks as HTTPS with a host; gives the length of any query or fragment.
-bool crack_https_url(const std::wstring& value, DWORD& extra_length)
+// WinHTTP cracks as HTTPS with a host.
+std::optional<url_tail> crack_https_url(const std::wstring& value)
 {
     if (!value.starts_with(https_scheme)) {
-        return false;
+        return std::nullopt;
     }
     URL_COMPONENTS parts{};
     parts.dwStructSize = sizeof(parts);
@@ -52,10 +58,15 @@ bool crack_https_url(const std::wstring& value, DWORD& extra_length)
     parts.dwUrlPathLength = static_cast<DWORD>(-1);
     parts.dwExtraInfoLength = static_cast<DWORD>(-1);
     if (!WinHttpCrackUrl(value.c_str(), /*null-terminated*/ 0, /*no decoding or escaping*/ 0, &parts)) {
-        return false;
+        return std::nullopt;
     }
-    extra_length = parts.dwExtraInfoLength;
-    return parts.nScheme == INTERNET_SCHEME_HTTPS && parts.dwHostNameLength > 0;
+    if (parts.nScheme != INTERNET_SCHEME_HTTPS || parts.dwHostNameLength == 0) {
+        return std::nullopt;
+    }
+    const auto view = [](const wchar_t* text, DWORD length) {
+        return text != nullptr ? std::wstring_view(text, length) : std::wstring_view();
+    };
+    return url_tail{view(parts.lpszUrlPath, parts.dwUrlPathLength), view(parts.lpszExtraInfo, parts.dwExtraInfoLength)};
 }
 
 // Four parts of one to three digits, each at most 255.
@@ -180,8 +191,7 @@ std::wstring rewrite_origin_url(const std::wstring& url)
 std::wstring read_endpoint_url(const wchar_t* name, const std::wstring& fallback)
 {
     const std::wstring value = rewrite_origin_url(get_setting(name, fallback));
-    DWORD extra_length = 0;
-    if (!crack_https_url(value, extra_length)) {
+    if (!crack_https_url(value)) {
         throw std::runtime_error("A required updater endpoint is missing or is not a well-formed HTTPS URL.");
     }
     return value;
@@ -190,8 +200,10 @@ std::wstring read_endpoint_url(const wchar_t* name, const std::wstring& fallback
 std::wstring read_release_base_url(const wchar_t* name, const std::wstring& fallback)
 {
     const std::wstring value = rewrite_origin_url(get_setting(name, fallback));
-    DWORD extra_length = 0;
-    if (!crack_https_url(value, extra_length) || extra_length != 0 || value.empty() || value.back() != L'/') {
+    const auto tail = crack_https_url(value);
+    // Some WinHTTP versions leave a fragment in the path instead of the extra part.
+    if (!tail || !tail->extra.empty() || tail->path.find(L'#') != std::wstring_view::npos || value.empty() ||
+        value.back() != L'/') {
         throw std::runtime_error("A required HTTPS release base URL is missing or malformed.");
     }
     return value;
