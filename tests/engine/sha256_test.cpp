@@ -1,0 +1,145 @@
+#include "engine/sha256.h"
+
+#include "engine/run_state.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+using orvek::test::temp_dir;
+using orvek::test::write_file;
+
+constexpr char empty_digest[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+constexpr char abc_digest[] = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+
+std::string patterned_bytes(std::size_t count) {
+    std::string bytes(count, '\0');
+    for (std::size_t i = 0; i < count; ++i)
+        bytes[i] = static_cast<char>((i * 31 + 7) & 0xff);
+    return bytes;
+}
+
+// The error text of `action`, or "" when it does not throw.
+template <typename Action>
+std::string error_of(Action&& action) {
+    try {
+        action();
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "";
+}
+
+class sha256 : public testing::Test {
+protected:
+    void TearDown() override {
+        {
+            const std::lock_guard lock(orvek::state_mutex);
+            orvek::cancelled = false;
+            orvek::paused = false;
+        }
+        orvek::state_changed.notify_all();
+    }
+};
+
+TEST_F(sha256, digests_and_progress_calls_per_block) {
+    const temp_dir folder("sha");
+    struct vector_case {
+        const char* name;
+        std::string bytes;
+        const char* digest;
+        int progress_calls;
+    };
+    const vector_case cases[] = {
+        {"empty", "", empty_digest, 1},
+        {"abc", "abc", abc_digest, 1},
+        {"one-mib", patterned_bytes(1048576), "06b7bbfb7824aa03382051691630eb26de85102d1b08a81e907ec0744cd8a286", 2},
+        {"one-mib-and-one", patterned_bytes(1048577),
+         "0d09f3eabb5c78e5d435c41e3b3755f1c4d038657f739d0be0083c24e71235df", 2},
+    };
+    for (const vector_case& c : cases) {
+        const auto file = folder / c.name;
+        write_file(file, c.bytes);
+        int calls = 0;
+        EXPECT_EQ(orvek::hash_file_sha256(file, [&] { ++calls; }), c.digest) << c.name;
+        EXPECT_EQ(calls, c.progress_calls) << c.name;
+        // No callback at all is allowed too.
+        EXPECT_EQ(orvek::hash_file_sha256(file, nullptr), c.digest) << c.name;
+    }
+
+    const auto abc = folder / "abc";
+    EXPECT_NO_THROW(orvek::verify_file_sha256(abc, abc_digest, nullptr));
+    std::string upper = abc_digest;
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(error_of([&] { orvek::verify_file_sha256(abc, upper, nullptr); }),
+              "Downloaded package SHA-256 does not match its checksum manifest.");
+    EXPECT_EQ(error_of([&] { orvek::verify_file_sha256(abc, empty_digest, nullptr); }),
+              "Downloaded package SHA-256 does not match its checksum manifest.");
+    EXPECT_EQ(error_of([&] { orvek::hash_file_sha256(folder / "missing", nullptr); }),
+              "Could not open the downloaded package for SHA-256 verification.");
+}
+
+TEST_F(sha256, cancel_ends_the_hash_at_the_next_block) {
+    const temp_dir folder("sha");
+    const auto file = folder / "large";
+    write_file(file, patterned_bytes(4 * 1048576));
+    int calls = 0;
+    const auto progress = [&] {
+        if (++calls == 2)
+            orvek::request_cancel();
+        orvek::check_pause_cancel();
+    };
+    EXPECT_EQ(error_of([&] { orvek::verify_file_sha256(file, empty_digest, progress); }),
+              orvek::cancelled_at_checkpoint_text);
+    EXPECT_EQ(calls, 2);
+
+    // Whatever the callback throws passes through unchanged.
+    struct own_error {};
+    EXPECT_THROW(orvek::hash_file_sha256(file, [] { throw own_error{}; }), own_error);
+}
+
+TEST_F(sha256, checksum_manifest_forms) {
+    const std::string digits = "0123456789ABCDEF0123456789abcdef0123456789ABCDEF0123456789abcdef";
+    const std::string lower = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+    const std::string entry = digits + " *orvek.zip";
+
+    EXPECT_EQ(orvek::parse_checksum_manifest(entry, "orvek.zip"), lower);
+    EXPECT_EQ(orvek::parse_checksum_manifest(entry + "\r\n\n", "orvek.zip"), lower);
+    EXPECT_EQ(orvek::parse_checksum_manifest("\n\r\n" + entry + "\n", "orvek.zip"), lower);
+
+    const std::string malformed = "Checksum manifest is malformed or names an unexpected package.";
+    const std::string invalid_hex = "Checksum manifest contains an invalid SHA-256 value.";
+    const std::string count = "Checksum manifest must contain exactly one package entry.";
+    struct bad_case {
+        std::string manifest;
+        std::string message;
+    };
+    const bad_case cases[] = {
+        {digits + "  orvek.zip", malformed},
+        {entry + " ", malformed},
+        {digits + " *client-libraries.zip\n" + entry, malformed},
+        {digits + " *ORVEK.zip", malformed},
+        {digits + " *", malformed},
+        {digits.substr(1) + " *orvek.zip", malformed},
+        {"g" + digits.substr(1) + " *orvek.zip", invalid_hex},
+        // The layout is checked before the digits, line by line.
+        {"g" + digits.substr(1) + " *other.zip", malformed},
+        {"g" + digits.substr(1) + " *orvek.zip\n" + entry + " ", invalid_hex},
+        {entry + "\n" + entry, count},
+        {entry + "\r\n" + entry + "\n", count},
+        {"\n\r\n\n", count},
+        {"", count},
+        {entry + "\r\r\n", malformed},
+    };
+    for (const bad_case& c : cases) {
+        EXPECT_EQ(error_of([&] { orvek::parse_checksum_manifest(c.manifest, "orvek.zip"); }), c.message)
+            << c.manifest;
+    }
+}
+
+}  // namespace
