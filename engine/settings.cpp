@@ -182,7 +182,8 @@ bool is_origin_host(const std::wstring& host)
 std::wstring rewrite_origin_url(const std::wstring& url)
 {
     const std::wstring prefix = std::wstring(https_scheme) + origin_host_name() + L"/";
-    if (url.size() >= prefix.size() && equals_ignoring_ascii_case(std::wstring_view(url).substr(0, prefix.size()), prefix)) {
+    if (url.size() >= prefix.size() &&
+        equals_ignoring_ascii_case(std::wstring_view(url).substr(0, prefix.size()), prefix)) {
         return build_origin_url() + L"/" + url.substr(prefix.size());
     }
     return url;

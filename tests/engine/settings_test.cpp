@@ -180,7 +180,8 @@ TEST_F(settings, origin_host_and_address)
     EXPECT_EQ(orvek::rewrite_origin_url(L"HTTPS://" + upper_case(host) + L"/Data/V"),
               orvek::build_origin_url() + L"/Data/V");
     EXPECT_EQ(orvek::rewrite_origin_url(L"https://" + host + L"/"), orvek::build_origin_url() + L"/");
-    for (const std::wstring& kept : {L"https://" + host, L"https://" + host + L":443/v", L"https://user@" + host + L"/v",
+    for (const std::wstring& kept : {L"https://" + host, L"https://" + host + L":443/v",
+                                     L"https://user@" + host + L"/v",
                                      L"https://" + host + L".example/v", L"http://" + host + L"/v"}) {
         EXPECT_EQ(orvek::rewrite_origin_url(kept), kept);
     }
@@ -212,7 +213,8 @@ TEST_F(settings, endpoint_and_release_base_rules)
         EXPECT_EQ(rejection(orvek::read_endpoint_url, url), bad_endpoint) << url;
         EXPECT_EQ(rejection(orvek::read_release_base_url, url), bad_base) << url;
     }
-    for (const wchar_t* url : {L"https://example.test/r", L"https://example.test/r?x/", L"https://example.test/r/#f/"}) {
+    for (const wchar_t* url :
+         {L"https://example.test/r", L"https://example.test/r?x/", L"https://example.test/r/#f/"}) {
         EXPECT_EQ(rejection(orvek::read_release_base_url, url), bad_base) << url;
     }
 
