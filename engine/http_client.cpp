@@ -114,6 +114,33 @@ DWORD status_or_zero(HINTERNET request) {
     return query_status_code(request).value_or(0);
 }
 
+// A decimal text as u64; nothing when empty, not all digits or too large.
+std::optional<std::uint64_t> parse_decimal_u64(const std::wstring& text) {
+    if (text.empty())
+        return std::nullopt;
+    std::uint64_t value = 0;
+    for (const wchar_t c : text) {
+        if (!is_decimal_digit(c))
+            return std::nullopt;
+        const auto digit = static_cast<std::uint64_t>(c - L'0');
+        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10)
+            return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+// A body that ends before its Content-Length is a broken transfer, not a
+// short file; the platform may report such an end as a clean one.
+void check_complete_body(HINTERNET request, std::uint64_t received, const char* message) {
+    const std::optional<std::wstring> length = query_header_text(request, WINHTTP_QUERY_CONTENT_LENGTH);
+    if (!length)
+        return;
+    const std::optional<std::uint64_t> promised = parse_decimal_u64(*length);
+    if (promised && received < *promised)
+        throw std::runtime_error(message);
+}
+
 void create_parent_folders(const std::filesystem::path& file) {
     const std::filesystem::path parent = file.parent_path();
     if (!parent.empty())
@@ -223,6 +250,7 @@ std::vector<char> fetch_metadata(const std::wstring& url) {
         body.resize(start + read);
         check_pause_cancel();
     }
+    check_complete_body(request, body.size(), "Update download failed.");
     return body;
 }
 
@@ -264,6 +292,7 @@ void download_file(const std::wstring& url, const std::filesystem::path& destina
     if (!output.is_open())
         throw std::runtime_error("Could not create a downloaded update file.");
     std::vector<char> buffer(file_buffer_size);
+    std::uint64_t received = 0;
     for (;;) {
         check_pause_cancel();
         DWORD read = 0;
@@ -272,10 +301,12 @@ void download_file(const std::wstring& url, const std::filesystem::path& destina
         if (read == 0)
             break;
         write_download_chunk(output, buffer.data(), read);
+        received += read;
         done_bytes += read;
         received_bytes += read;
         check_pause_cancel();
     }
+    check_complete_body(request, received, "Update download failed.");
     output.flush();
     if (!output)
         throw std::runtime_error("Cannot flush downloaded data. Check disk space.");
@@ -395,26 +426,6 @@ void download_resumable_with_retry(const std::wstring& url, const std::filesyste
         }
     }
 }
-
-namespace {
-
-// A decimal text as u64; nothing when empty, not all digits or too large.
-std::optional<std::uint64_t> parse_decimal_u64(const std::wstring& text) {
-    if (text.empty())
-        return std::nullopt;
-    std::uint64_t value = 0;
-    for (const wchar_t c : text) {
-        if (!is_decimal_digit(c))
-            return std::nullopt;
-        const auto digit = static_cast<std::uint64_t>(c - L'0');
-        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10)
-            return std::nullopt;
-        value = value * 10 + digit;
-    }
-    return value;
-}
-
-}  // namespace
 
 std::uint64_t probe_package_size(const std::wstring& url) {
     const request_slot slot;
