@@ -166,12 +166,22 @@ TEST_F(http_client, resumable_download_resumes_and_credits_once) {
     EXPECT_EQ(request_log(path).size(), 9u);
     EXPECT_TRUE(same_bytes(read_file(dest), content));
 
+    // Bytes already on disk are credited once over all attempts.
+    reset_counters();
+    write_file(dest, content.substr(0, 1000));
+    script(path, {{.drop_after = 50000, .times = 3}});
+    EXPECT_NO_THROW(orvek::download_resumable_with_retry(url, dest, content.size()));
+    EXPECT_TRUE(same_bytes(read_file(dest), content));
+    EXPECT_EQ(orvek::done_bytes.load(), content.size());
+    EXPECT_EQ(orvek::received_bytes.load(), content.size() - 1000);
+    EXPECT_EQ(request_log(path).size(), 13u);
+
     // Size 0 with no file: no request, no file.
     const auto empty = folder / "empty.part";
     std::uint64_t empty_credit = 0;
     EXPECT_NO_THROW(orvek::download_resumable(url, empty, 0, empty_credit));
     EXPECT_FALSE(std::filesystem::exists(empty));
-    EXPECT_EQ(request_log(path).size(), 9u);
+    EXPECT_EQ(request_log(path).size(), 13u);
 }
 
 TEST_F(http_client, resumable_download_rejects_bad_answers) {
