@@ -141,10 +141,22 @@ void check_complete_body(HINTERNET request, std::uint64_t received, const char* 
         throw std::runtime_error(message);
 }
 
-void create_parent_folders(const std::filesystem::path& file) {
+std::ofstream open_output(const std::filesystem::path& file, std::ios::openmode mode, const char* failure) {
     const std::filesystem::path parent = file.parent_path();
     if (!parent.empty())
         std::filesystem::create_directories(parent);
+    std::ofstream output(file, std::ios::binary | mode);
+    if (!output.is_open())
+        throw std::runtime_error(failure);
+    return output;
+}
+
+// One read of the body into `buffer`; 0 at its end.
+DWORD read_body(HINTERNET request, std::vector<char>& buffer, const char* failure) {
+    DWORD read = 0;
+    if (!WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &read))
+        throw std::runtime_error(failure);
+    return read;
 }
 
 // Moves a file's credit in done_bytes to `now`.
@@ -287,17 +299,12 @@ void download_file(const std::wstring& url, const std::filesystem::path& destina
         check_pause_cancel();
     }
 
-    create_parent_folders(destination);
-    std::ofstream output(destination, std::ios::binary | std::ios::trunc);
-    if (!output.is_open())
-        throw std::runtime_error("Could not create a downloaded update file.");
+    std::ofstream output = open_output(destination, std::ios::trunc, "Could not create a downloaded update file.");
     std::vector<char> buffer(file_buffer_size);
     std::uint64_t received = 0;
     for (;;) {
         check_pause_cancel();
-        DWORD read = 0;
-        if (!WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &read))
-            throw std::runtime_error("Update download failed.");
+        const DWORD read = read_body(request, buffer, "Update download failed.");
         if (read == 0)
             break;
         write_download_chunk(output, buffer.data(), read);
@@ -385,16 +392,12 @@ void download_resumable(const std::wstring& url, const std::filesystem::path& de
         throw_http_status(status);
     }
 
-    create_parent_folders(destination);
-    std::ofstream output(destination, std::ios::binary | (have > 0 ? std::ios::app : std::ios::trunc));
-    if (!output.is_open())
-        throw std::runtime_error("Could not open a partial data file.");
+    std::ofstream output = open_output(destination, have > 0 ? std::ios::app : std::ios::trunc,
+                                       "Could not open a partial data file.");
     std::vector<char> buffer(resumable_buffer_size);
     for (;;) {
         check_pause_cancel();
-        DWORD read = 0;
-        if (!WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &read))
-            throw std::runtime_error("Data download was interrupted.");
+        const DWORD read = read_body(request, buffer, "Data download was interrupted.");
         if (read == 0)
             break;
         if (credited + read > expected_size)
