@@ -1,0 +1,24 @@
+#include "procedures/partial_downloads.h"
+
+#include <system_error>
+
+namespace orvek {
+
+std::vector<std::filesystem::path> partial_downloads;
+
+void remove_partial_downloads() noexcept {
+    namespace fs = std::filesystem;
+    for (const fs::path& file : partial_downloads) {
+        std::error_code ignored;
+        fs::remove(file, ignored);
+        fs::path resume = file;
+        resume += L".resume";
+        fs::remove(resume, ignored);
+        std::error_code empty_error;
+        const bool empty = fs::is_empty(file.parent_path(), empty_error);
+        if (!empty_error && empty) fs::remove(file.parent_path(), ignored);
+    }
+    partial_downloads.clear();
+}
+
+}  // namespace orvek
