@@ -26,6 +26,7 @@ std::wstring plain_http_url(std::string_view path);
 std::string unique_prefix(std::string_view name);
 
 // Publishes bytes at path (served for GET and HEAD, with Range support).
+// The file appears whole or not at all.
 void put_file(std::string_view path, std::string_view bytes);
 
 // One scripted response. Rules of a path are used in order, each for `times`
@@ -34,15 +35,24 @@ struct response_rule {
     int status = 0;                 // answer this status (0: normal handling)
     bool ignore_range = false;      // answer 200 with the whole body
     std::string content_range;      // send this Content-Range instead of the right one
-    std::int64_t extra_bytes = 0;   // send this many bytes more than promised
+    bool no_content_range = false;  // a 206 without any Content-Range
+    std::int64_t extra_bytes = 0;   // send this many bytes more than the range or file
+                                    // (Content-Length counts them, so they arrive)
     std::int64_t missing_bytes = 0; // send this many bytes fewer than promised, then close
     std::int64_t drop_after = -1;   // close the connection after this many body bytes
+    // How a cut transfer (missing_bytes, drop_after) ends: a plain close reads
+    // under Wine as an early, clean end of the body (WinHttpReadData gives 0);
+    // a reset makes the read fail, and bytes the client had not read yet may
+    // be lost with it.
+    bool reset = false;
     int delay_ms = 0;               // wait before answering
     bool no_content_length = false; // close-delimited body
     bool head_without_length = false;
     std::string redirect_to;        // answer 302 with this Location
     int times = 1;
 };
+// Replaces the rules of path (an empty list clears them). Rules count every
+// request to the path, HEAD included, on any listener.
 void script(std::string_view path, const std::vector<response_rule>& rules);
 
 struct logged_request {
@@ -51,6 +61,7 @@ struct logged_request {
     std::string range;            // "" when absent
     std::string accept_encoding;  // "" when absent
     std::string user_agent;
+    std::string listener;         // "https", "untrusted" or "http"
 };
 // Requests whose path begins with prefix, in arrival order.
 std::vector<logged_request> request_log(std::string_view prefix);
