@@ -1,5 +1,7 @@
 #include "engine/small_files.h"
 
+#include "engine/win_handle.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -84,6 +86,17 @@ std::string read_small_file(const std::filesystem::path& file)
     return bytes;
 }
 
+namespace {
+
+bool flush_to_disk(const std::wstring& file)
+{
+    const win_handle handle(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, /*security*/ nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, /*template*/ nullptr));
+    return handle && FlushFileBuffers(handle.get()) != 0;
+}
+
+}  // namespace
+
 void write_file_atomically(const std::filesystem::path& file, std::string_view bytes)
 {
     if (file.has_parent_path()) {
@@ -106,6 +119,13 @@ void write_file_atomically(const std::filesystem::path& file, std::string_view b
         if (!out.flush()) {
             discard("Could not flush a temporary update file.");
         }
+    }
+    // The journal and the markers must survive a power cut, not only a
+    // killed process: force the bytes to disk before the replace makes them
+    // the file of record.
+    if (!flush_to_disk(temporary)) {
+        DeleteFileW(temporary.c_str());
+        throw std::runtime_error("Could not flush a temporary update file.");
     }
     if (!MoveFileExW(temporary.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         DeleteFileW(temporary.c_str());
