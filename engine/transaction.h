@@ -53,4 +53,10 @@ std::filesystem::path checked_transaction_path(std::string_view utf8);
 // Throws when any existing prefix of `path` is a reparse point.
 void refuse_reparse_points(const std::filesystem::path& path);
 
+// A path as UTF-8 text (ill-formed UTF-16 becomes U+FFFD).
+std::string path_to_utf8(const std::filesystem::path& path);
+
+// `file` relative to `base`, lexically, in UTF-8 with "/" separators.
+std::string relative_utf8(const std::filesystem::path& file, const std::filesystem::path& base);
+
 }  // namespace orvek

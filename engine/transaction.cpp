@@ -1,0 +1,319 @@
+#include "engine/transaction.h"
+
+#include "engine/run_state.h"
+#include "engine/small_files.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <fstream>
+#include <stdexcept>
+
+namespace orvek {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char reparse_point_text[] = "Updater refuses a symbolic link or junction in an installation path.";
+constexpr char reserved_prefix[] = ".orvek-";
+constexpr std::size_t compare_chunk = 262'144;
+
+std::string windows_error_suffix(DWORD error)
+{
+    return " (Windows error " + std::to_string(error) + ")";
+}
+
+// The system's text for an error, without the line end it carries.
+std::string error_text(const std::error_code& error)
+{
+    std::string text = error.message();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+std::wstring utf8_to_wide_strict(std::string_view utf8)
+{
+    if (utf8.empty()) return {};
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
+                                           /*output*/ nullptr, 0);
+    if (length <= 0) throw std::runtime_error("Invalid transaction path.");
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), wide.data(), length);
+    return wide;
+}
+
+bool is_unsafe_component(std::string_view component)
+{
+    if (component.empty() || component == "." || component == "..") return true;
+    if (component.back() == '.' || component.back() == ' ') return true;
+    // A NUL would cut the name short where Windows reads it.
+    return component.find_first_of(std::string_view(":\r\n\t\0", 5)) != std::string_view::npos;
+}
+
+fs::path journal_path(const fs::path& transaction)
+{
+    return transaction / transaction_journal_name;
+}
+
+std::string join(const std::vector<std::string>& parts, std::string_view separator)
+{
+    std::string text;
+    for (const auto& part : parts) {
+        if (!text.empty()) text += separator;
+        text += part;
+    }
+    return text;
+}
+
+// Puts a replaced file back from its backup; an error text, or "" on success.
+std::string restore_original(const install_record& record, const fs::path& transaction)
+{
+    if (files_equal(record.target, record.backup)) return {};
+    const fs::path restore = transaction / ".orvek-restore" / record.backup.lexically_relative(transaction);
+    fs::create_directories(restore.parent_path());
+    DeleteFileW(restore.c_str());
+    // A second name of the backup, moved over the target, leaves the backup
+    // itself in place for a later attempt.
+    bool staged = CreateHardLinkW(restore.c_str(), record.backup.c_str(), /*security*/ nullptr) ||
+                  CopyFileW(record.backup.c_str(), restore.c_str(), /*fail if exists*/ FALSE);
+    if (staged && MoveFileExW(restore.c_str(), record.target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return {};
+    }
+    const DWORD error = GetLastError();
+    return "restore failed for " + path_to_utf8(record.target) + " from " + path_to_utf8(record.backup) +
+           windows_error_suffix(error);
+}
+
+// Removes a file the transaction added; an error text, or "" on success.
+std::string remove_added(const install_record& record)
+{
+    std::error_code error;
+    const auto status = fs::symlink_status(record.target, error);
+    if (error && error != std::errc::no_such_file_or_directory) {
+        return "could not inspect newly installed file " + path_to_utf8(record.target) + " (" + error_text(error) + ")";
+    }
+    // Only files are ever installed: a folder at the target was there before.
+    if (!fs::exists(status) || fs::is_directory(status)) return {};
+    if (!fs::remove(record.target, error) && error) {
+        return "could not remove newly installed file " + path_to_utf8(record.target) + " (" + error_text(error) + ")";
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string path_to_utf8(const fs::path& path)
+{
+    const std::wstring& wide = path.native();
+    if (wide.empty()) return {};
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), /*output*/ nullptr, 0,
+                                           /*default char*/ nullptr, /*used default*/ nullptr);
+    std::string text(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
+    if (length > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), length,
+                            /*default char*/ nullptr, /*used default*/ nullptr);
+    }
+    return text;
+}
+
+std::string relative_utf8(const fs::path& file, const fs::path& base)
+{
+    return path_to_utf8(file.lexically_relative(base).generic_wstring());
+}
+
+fs::path checked_transaction_path(std::string_view utf8)
+{
+    if (utf8.empty()) throw std::runtime_error("Invalid transaction path.");
+    const fs::path path(utf8_to_wide_strict(utf8));
+    if (path.has_root_name() || path.has_root_directory()) throw std::runtime_error("Invalid transaction path.");
+
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = utf8.find_first_of("/\\", start);
+        const std::string_view component = utf8.substr(start, end == std::string_view::npos ? end : end - start);
+        if (component.starts_with(reserved_prefix) || component == transaction_journal_name) {
+            throw std::runtime_error("Reserved updater transaction path.");
+        }
+        if (is_unsafe_component(component)) throw std::runtime_error("Unsafe transaction path.");
+        if (end == std::string_view::npos) break;
+        start = end + 1;
+    }
+    return path;
+}
+
+void refuse_reparse_points(const fs::path& path)
+{
+    const fs::path full = fs::absolute(path);
+    fs::path prefix;
+    const auto refuse_if_link = [](const fs::path& candidate) {
+        const DWORD attributes = GetFileAttributesW(candidate.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            throw std::runtime_error(reparse_point_text);
+        }
+    };
+    if (full.has_root_name()) {
+        prefix = full.root_name();
+        refuse_if_link(prefix);
+    }
+    if (full.has_root_directory()) {
+        prefix /= full.root_directory();
+        refuse_if_link(prefix);
+    }
+    for (const auto& component : full.relative_path()) {
+        if (component.empty()) continue;
+        prefix /= component;
+        refuse_if_link(prefix);
+    }
+}
+
+bool files_equal(const fs::path& a, const fs::path& b)
+{
+    std::error_code error;
+    if (!fs::is_regular_file(a, error) || !fs::is_regular_file(b, error)) return false;
+    const auto size_a = fs::file_size(a, error);
+    if (error) return false;
+    const auto size_b = fs::file_size(b, error);
+    if (error || size_a != size_b) return false;
+
+    std::ifstream in_a(a, std::ios::binary);
+    std::ifstream in_b(b, std::ios::binary);
+    if (!in_a || !in_b) return false;
+    std::vector<char> chunk_a(compare_chunk);
+    std::vector<char> chunk_b(compare_chunk);
+    for (;;) {
+        in_a.read(chunk_a.data(), static_cast<std::streamsize>(compare_chunk));
+        in_b.read(chunk_b.data(), static_cast<std::streamsize>(compare_chunk));
+        const auto got_a = in_a.gcount();
+        const auto got_b = in_b.gcount();
+        if (got_a != got_b || !std::equal(chunk_a.begin(), chunk_a.begin() + got_a, chunk_b.begin())) return false;
+        if (in_a.bad() || in_b.bad()) return false;
+        if (in_a.eof() || in_b.eof()) return in_a.eof() && in_b.eof();
+    }
+}
+
+void write_transaction_journal(const std::vector<install_record>& records, const fs::path& root,
+                               const fs::path& transaction)
+{
+    std::string text = std::string(transaction_journal_magic) + "\n";
+    for (const auto& record : records) {
+        const std::string relative = relative_utf8(record.target, root);
+        checked_transaction_path(relative);
+        text += record.had_original ? '1' : '0';
+        text += '\t';
+        text += relative;
+        text += '\n';
+    }
+    write_file_atomically(journal_path(transaction), text);
+}
+
+void rollback_install(const std::vector<install_record>& records, const fs::path& transaction)
+{
+    std::vector<std::string> errors;
+    for (auto record = records.rbegin(); record != records.rend(); ++record) {
+        std::string error = record->had_original ? restore_original(*record, transaction) : remove_added(*record);
+        if (!error.empty()) errors.push_back(std::move(error));
+    }
+    if (!errors.empty()) {
+        throw std::runtime_error(
+            "Client installation failed and rollback was incomplete; do not launch the game. Recovery files retained at: " +
+            path_to_utf8(transaction) + ". " + join(errors, "; "));
+    }
+}
+
+void recover_transaction(const fs::path& root, const fs::path& transaction)
+{
+    refuse_reparse_points(root);
+    refuse_reparse_points(transaction);
+    const fs::path journal = journal_path(transaction);
+    if (!fs::exists(journal)) return;
+    if (fs::file_size(journal) > max_journal_bytes) {
+        throw std::runtime_error("Transaction journal is too large; manual recovery required.");
+    }
+
+    std::vector<install_record> records;
+    {
+        std::ifstream in(journal, std::ios::binary);
+        std::string line;
+        if (!in || !std::getline(in, line) || line != transaction_journal_magic) {
+            throw std::runtime_error("Invalid transaction journal; manual recovery required.");
+        }
+        while (std::getline(in, line)) {
+            if (line.size() < 3 || line[1] != '\t' || (line[0] != '0' && line[0] != '1')) {
+                throw std::runtime_error("Invalid transaction record.");
+            }
+            const fs::path relative = checked_transaction_path(std::string_view(line).substr(2));
+            install_record record{root / relative, transaction / relative, line[0] == '1'};
+            refuse_reparse_points(record.target);
+            refuse_reparse_points(record.backup);
+            records.push_back(std::move(record));
+        }
+        if (!in.eof()) throw std::runtime_error("Cannot read transaction journal.");
+    }
+    rollback_install(records, transaction);
+    fs::remove(journal);
+}
+
+std::vector<install_record> install_staged_tree(const fs::path& staged, const fs::path& root, const fs::path& transaction)
+{
+    check_pause_cancel();
+    refuse_reparse_points(root);
+    refuse_reparse_points(transaction);
+    recover_transaction(root, transaction);
+    fs::create_directories(transaction);
+
+    std::vector<install_record> records;
+    try {
+        for (const auto& entry : fs::recursive_directory_iterator(staged)) {
+            check_pause_cancel();
+            if (!entry.is_regular_file()) continue;
+            refuse_reparse_points(entry.path());
+            const fs::path relative = checked_transaction_path(relative_utf8(entry.path(), staged));
+            const fs::path target = root / relative;
+            refuse_reparse_points(target);
+            const bool existed = fs::is_regular_file(target);
+            if (existed && files_equal(entry.path(), target)) continue;
+
+            const fs::path backup = transaction / relative;
+            if (existed) {
+                refuse_reparse_points(backup);
+                fs::create_directories(backup.parent_path());
+                fs::remove(backup);
+                fs::copy_file(target, backup);
+            }
+            // The backup is complete before the record names it, and the
+            // record is in the journal before the target changes.
+            records.push_back({target, backup, existed});
+            write_transaction_journal(records, root, transaction);
+            fs::create_directories(target.parent_path());
+            if (!MoveFileExW(entry.path().c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+                const DWORD error = GetLastError();
+                throw std::runtime_error("Could not atomically install " + path_to_utf8(target) +
+                                         windows_error_suffix(error) + ".");
+            }
+        }
+        check_pause_cancel();
+    } catch (const std::exception& failure) {
+        const std::string cause = failure.what();
+        try {
+            rollback_install(records, transaction);
+            fs::remove(journal_path(transaction));
+        } catch (const std::exception& rollback_failure) {
+            throw std::runtime_error(std::string(rollback_failure.what()) + " Original installation error: " + cause);
+        }
+        throw std::runtime_error("Client installation failed; the previous files were restored. Cause: " + cause);
+    }
+    return records;
+}
+
+std::uintmax_t discard_rollback_directory(const fs::path& folder)
+{
+    refuse_reparse_points(folder);
+    if (!fs::exists(folder)) return 0;
+    fs::remove(journal_path(folder));
+    return fs::remove_all(folder);
+}
+
+}  // namespace orvek
