@@ -117,6 +117,7 @@ TEST(test_server, trusted_tls_works_and_is_logged_untrusted_fails) {
     }
     const response missing = fetch(server_url(prefix + "/nothing"));
     EXPECT_EQ(missing.status, 404u);
+    EXPECT_EQ(fetch(plain_http_url(prefix + "/hello.txt")).body, "hello");
 
     // Wine names the refused chain a secure channel error, Windows a secure failure.
     const response untrusted = fetch(untrusted_server_url(prefix + "/hello.txt"));
@@ -128,8 +129,9 @@ TEST(test_server, trusted_tls_works_and_is_logged_untrusted_fails) {
     EXPECT_EQ(fetch(untrusted_server_url(prefix + "/hello.txt"), {.ignore_unknown_ca = true}).body, "hello");
 
     const std::vector<logged_request> log = request_log(prefix);
-    ASSERT_EQ(log.size(), 4u);  // the refused handshake never became a request
-    EXPECT_EQ(log[3].listener, "untrusted");
+    ASSERT_EQ(log.size(), 5u);  // the refused handshake never became a request
+    EXPECT_EQ(log[3].listener, "http");
+    EXPECT_EQ(log[4].listener, "untrusted");
     EXPECT_EQ(log[0].method, "GET");
     EXPECT_EQ(log[0].path, prefix + "/hello.txt");
     EXPECT_EQ(log[0].user_agent, "harness check");
@@ -178,6 +180,9 @@ TEST(test_server, ranges_are_answered_exactly) {
     EXPECT_EQ(part.content_range, L"bytes */1000");
 
     EXPECT_EQ(request_log(path)[0].range, "bytes=10-19");
+
+    put_file(path, "replaced");
+    EXPECT_EQ(fetch(server_url(path)).body, "replaced");
 }
 
 TEST(test_server, scripted_range_faults) {

@@ -30,6 +30,8 @@ import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, HTTPServer
 
+import server_ctl
+
 CONTROL_PREFIX = "/__control/"
 CHUNK = 1 << 20                # socket writes of 1 MiB keep large files fast
 CONNECTION_IDLE_SECONDS = 60   # a kept-alive connection with nothing to do ends
@@ -464,7 +466,7 @@ def main():
         "untrusted": Listener("untrusted", state, tls_context(cert_dir, "untrusted-server")),
         "http": Listener("http", state, None),
     }
-    threads = [threading.Thread(target=listener.serve_forever, kwargs={"poll_interval": 0.25}, daemon=True)
+    threads = [threading.Thread(target=listener.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True)
                for listener in listeners.values()]
     for thread in threads:
         thread.start()
@@ -485,15 +487,24 @@ def main():
         if idle > options.idle or now - started > options.lifetime:
             break
 
+    # Each shutdown waits for its listener's poll; wait for all at once.
+    stoppers = [threading.Thread(target=listener.shutdown) for listener in listeners.values()]
+    for stopper in stoppers:
+        stopper.start()
+    for stopper in stoppers:
+        stopper.join(timeout=5)
     for listener in listeners.values():
-        listener.shutdown()
         listener.server_close()
     try:
         with open(info_path) as source:
-            if json.load(source).get("pid") == os.getpid():
-                os.remove(info_path)
+            ours = json.load(source).get("pid") == os.getpid()
     except (OSError, ValueError):
-        pass
+        ours = False
+    if ours:
+        os.remove(info_path)
+        # The shared display started with this server ends with it, also when
+        # no stop came (an interrupted test run), so no Xvfb outlives it.
+        server_ctl.stop_display(state_dir)
 
 
 if __name__ == "__main__":

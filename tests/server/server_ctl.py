@@ -1,10 +1,16 @@
 #!/usr/bin/env python3
-"""Starts and stops the HTTPS test server of one build folder.
+"""Starts and stops the HTTPS test server of one build folder, and the
+shared virtual display (Xvfb) that tools/wine-run gives every test when no
+DISPLAY is set.
 
-  server_ctl.py start <state dir>   start it in the background (or keep the
-                                    one already running) and wait until it
-                                    answers
-  server_ctl.py stop <state dir>    stop it once no other user is left
+  server_ctl.py start <state dir>   start both in the background (or keep the
+                                    ones already running) and wait until they
+                                    answer
+  server_ctl.py stop <state dir>    stop both once no other user is left
+
+One display for all tests of a run matters under Wine: the prefix's desktop
+process stays on the display of whichever test came first, and a display that
+went away with that test would take the desktop from the tests still running.
 
 Each start registers its caller (the ctest process) as a user and each stop
 removes it, so two ctest runs in one build folder share one server and the
@@ -15,6 +21,8 @@ import fcntl
 import hashlib
 import json
 import os
+import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -90,7 +98,11 @@ def stop_server(state_dir):
     if not info or not pid_alive(info.get("pid", -1)) or not is_our_server(info["pid"]):
         return
     pid = info["pid"]
-    os.kill(pid, signal.SIGTERM)
+    try:
+        request = urllib.request.Request("http://127.0.0.1:%d/__control/stop" % info["http_port"], data=b"")
+        urllib.request.urlopen(request, timeout=2).read()
+    except (OSError, KeyError):
+        os.kill(pid, signal.SIGTERM)
     deadline = time.monotonic() + STOP_SECONDS
     # A zombie has no command line any more, so it no longer counts.
     while pid_alive(pid) and is_our_server(pid) and time.monotonic() < deadline:
@@ -134,6 +146,71 @@ def start_server(state_dir):
     sys.exit("the test server did not answer within %d s" % START_SECONDS)
 
 
+def display_file(state_dir):
+    return os.path.join(state_dir, "display")
+
+
+def running_display(state_dir):
+    """The number of the shared display when its Xvfb still runs, else None."""
+    try:
+        with open(display_file(state_dir)) as source:
+            number, pid = (int(field) for field in source.read().split())
+    except (OSError, ValueError):
+        return None
+    if pid_alive(pid) and is_xvfb(pid) and os.path.exists("/tmp/.X11-unix/X%d" % number):
+        return number
+    return None
+
+
+def is_xvfb(pid):
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as source:
+            return source.read().split(b"\0")[0].endswith(b"Xvfb")
+    except OSError:
+        return False
+
+
+def start_display(state_dir):
+    xvfb = shutil.which("Xvfb")
+    if xvfb is None:
+        return None  # wine-run then runs each test without a shared display
+    read_end, write_end = os.pipe()
+    # -displayfd picks a free display number atomically; xvfb-run -a races.
+    process = subprocess.Popen([xvfb, "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               pass_fds=(write_end,), start_new_session=True)
+    os.close(write_end)
+    text = b""
+    deadline = time.monotonic() + START_SECONDS
+    while not text.endswith(b"\n") and time.monotonic() < deadline:
+        ready, _, _ = select.select([read_end], [], [], 0.1)
+        if ready:
+            chunk = os.read(read_end, 64)
+            if not chunk:
+                break
+            text += chunk
+    os.close(read_end)
+    if not text.strip().isdigit():
+        process.kill()
+        sys.exit("Xvfb did not start")
+    number = int(text)
+    with open(display_file(state_dir) + ".tmp", "w") as out:
+        out.write("%d %d\n" % (number, process.pid))
+    os.replace(display_file(state_dir) + ".tmp", display_file(state_dir))
+    return number
+
+
+def stop_display(state_dir):
+    try:
+        with open(display_file(state_dir)) as source:
+            pid = int(source.read().split()[1])
+        os.remove(display_file(state_dir))
+    except (OSError, ValueError, IndexError):
+        return
+    if pid_alive(pid) and is_xvfb(pid):
+        os.kill(pid, signal.SIGTERM)
+
+
 def main():
     if len(sys.argv) != 3 or sys.argv[1] not in ("start", "stop"):
         sys.exit(__doc__)
@@ -152,9 +229,12 @@ def main():
                 info = None
             if not info:
                 info = start_server(state_dir)
+            display = running_display(state_dir)
+            if display is None:
+                display = start_display(state_dir)
             open(os.path.join(users_dir, user), "w").close()
-            print("test server: https %d, untrusted %d, http %d (pid %d)"
-                  % (info["https_port"], info["untrusted_port"], info["http_port"], info["pid"]))
+            print("test server: https %d, untrusted %d, http %d (pid %d); display :%s"
+                  % (info["https_port"], info["untrusted_port"], info["http_port"], info["pid"], display))
         else:
             try:
                 os.remove(os.path.join(users_dir, user))
@@ -162,6 +242,7 @@ def main():
                 pass
             if not live_users(users_dir):
                 stop_server(state_dir)
+                stop_display(state_dir)
                 print("test server stopped")
             else:
                 print("test server kept for another test run")
