@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <stdexcept>
 #include <vector>
 
@@ -51,6 +53,47 @@ void make_directory_link(const fs::path& link, const std::wstring& target_name) 
     if ((GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
         GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES)
         throw std::runtime_error("the test link did not appear");
+}
+
+namespace {
+
+// A host path that ctest passes in the environment, as Wine's Z: drive shows it.
+fs::path host_folder(const char* variable) {
+    const char* value = std::getenv(variable);
+    if (value == nullptr || *value == '\0') throw std::runtime_error(std::string(variable) + " is not set; run through ctest");
+    std::string path = value;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return fs::path("Z:" + path);
+}
+
+}  // namespace
+
+fake_game::fake_game(const fs::path& installation) : installation_(installation) {
+    fs::remove(installation / "orvek-exit");
+    fs::remove(installation / "orvek-started.txt");
+    fs::copy_file(host_folder("ORVEK_BUILD_DIR") / "bin" / "standins" / "orvek.exe", installation / "orvek.exe",
+                  fs::copy_options::overwrite_existing);
+    const std::wstring program = (installation / "orvek.exe").wstring();
+    std::wstring command = L"\"" + program + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(program.c_str(), command.data(), /*process security*/ nullptr, /*thread security*/ nullptr,
+                        FALSE, /*flags*/ 0, /*environment*/ nullptr, installation.c_str(), &startup, &process))
+        throw std::runtime_error("could not start the game stand-in");
+    CloseHandle(process.hThread);
+    process_ = process.hProcess;
+    for (int i = 0; i < 200 && !fs::exists(installation / "orvek-started.txt"); ++i) Sleep(25);
+}
+
+fake_game::~fake_game() { close(); }
+
+void fake_game::close() {
+    if (process_ == nullptr) return;
+    write_file(installation_ / "orvek-exit", "");
+    WaitForSingleObject(process_, 10'000);
+    CloseHandle(process_);
+    process_ = nullptr;
 }
 
 response_rule status_rule(int status, int delay_ms, int times) {

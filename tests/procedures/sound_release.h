@@ -66,6 +66,21 @@ private:
 // starts host programs and shows their links as reparse points).
 void make_directory_link(const std::filesystem::path& link, const std::wstring& target_name);
 
+// The game stand-in (bin/standins/orvek.exe) copied into an installation
+// and running from there until close() or the owner's end.
+class fake_game {
+public:
+    explicit fake_game(const std::filesystem::path& installation);
+    ~fake_game();
+    fake_game(const fake_game&) = delete;
+    fake_game& operator=(const fake_game&) = delete;
+    void close();
+
+private:
+    std::filesystem::path installation_;
+    void* process_ = nullptr;
+};
+
 // Scripted answers of the test server.
 response_rule status_rule(int status, int delay_ms = 0, int times = 1);
 response_rule delay_rule(int delay_ms);

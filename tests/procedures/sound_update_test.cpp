@@ -129,7 +129,9 @@ TEST_F(sound_update, dropped_assets_are_removed_and_everything_else_stays) {
     fs::create_directories(data / "dir2");
     make_directory_link(data / "lnk1", L"dir2");
     // On this file system "A1" is the listed "a1" under another case.
-    ASSERT_TRUE(MoveFileW((data / "a1").c_str(), (data / "A1").c_str()));
+    // (Through another name: Wine ignores a rename that changes only the case.)
+    fs::rename(data / "a1", data / "renaming");
+    fs::rename(data / "renaming", data / "A1");
 
     assets.erase("a3");
     const sound_release second = publish_sound_release(prefix, assets);
@@ -218,6 +220,33 @@ TEST_F(sound_update, failed_download_stops_the_pool_and_finished_files_wait_for_
     ASSERT_EQ(run(release), "");
     for (const std::string& id : fetched_since(release, mark)) EXPECT_FALSE(finished.contains(id)) << id;
     expect_installed(release);
+}
+
+TEST_F(sound_update, install_waits_for_the_game_to_close) {
+    auto assets = small_assets(3, 51);
+    const sound_release release = publish_sound_release(prefix, assets);
+    const std::wstring waiting = L"Close ORVEK to install verified sound files. Waiting up to two minutes.";
+    {
+        fake_game game(installation.install());
+        auto result = std::async(std::launch::async, [&] { return run(release); });
+        for (int i = 0; i < 400 && current_status() != waiting; ++i) std::this_thread::sleep_for(25ms);
+        ASSERT_EQ(current_status(), waiting);
+        std::this_thread::sleep_for(500ms);
+        EXPECT_FALSE(fs::exists(installation.data() / "i"));
+        game.close();
+        ASSERT_EQ(result.get(), "");
+    }
+    expect_installed(release);
+
+    // A game that outlasts the wait: nothing installed, the download kept.
+    assets["new1"] = "new asset";
+    const sound_release second = publish_sound_release(prefix, assets);
+    fake_game game(installation.install());
+    wait_divisor = 1000;
+    EXPECT_EQ(run(second), "ORVEK is still running. Close it and Retry; verified downloads are retained.");
+    EXPECT_FALSE(fs::exists(installation.data() / "new1"));
+    EXPECT_EQ(read_file(installation.data() / ("." + std::string("new1.") + sha256_of("new asset") + ".part")),
+              "new asset");
 }
 
 }  // namespace
