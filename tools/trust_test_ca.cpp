@@ -49,25 +49,48 @@ std::vector<BYTE> read_certificate(const wchar_t* file) {
     return der;
 }
 
-// Removes certificates with the subject of `certificate` but other contents.
-void remove_replaced(HCERTSTORE store, const CERT_CONTEXT* certificate) {
-    for (;;) {
-        const CERT_CONTEXT* found = nullptr;
-        bool removed = false;
-        while ((found = CertFindCertificateInStore(store, X509_ASN_ENCODING, /*find flags*/ 0, CERT_FIND_SUBJECT_NAME,
-                                                   &certificate->pCertInfo->Subject, found)) != nullptr) {
-            if (found->cbCertEncoded == certificate->cbCertEncoded &&
-                std::memcmp(found->pbCertEncoded, certificate->pbCertEncoded, found->cbCertEncoded) == 0)
-                continue;
-            // Deleting frees the context that the search holds; search again from the start.
-            if (!CertDeleteCertificateFromStore(CertDuplicateCertificateContext(found)))
-                throw windows_failure("cannot remove an earlier test CA");
-            CertFreeCertificateContext(found);
-            removed = true;
-            break;
-        }
-        if (!removed) return;
+// The registry part of the LocalMachine ROOT store. Wine's full ROOT store
+// also holds in-memory copies, from which a delete does not last.
+store_owner open_root_registry() {
+    store_owner store(CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, /*encoding*/ 0, /*crypt provider*/ 0,
+                                    CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT"));
+    if (!store) throw windows_failure("cannot open the LocalMachine ROOT store");
+    return store;
+}
+
+bool same_bytes(const CERT_CONTEXT* a, const CERT_CONTEXT* b) {
+    return a->cbCertEncoded == b->cbCertEncoded && std::memcmp(a->pbCertEncoded, b->pbCertEncoded, a->cbCertEncoded) == 0;
+}
+
+// The certificates of the store with the subject of `certificate`.
+std::vector<context_owner> same_subject(HCERTSTORE store, const CERT_CONTEXT* certificate) {
+    std::vector<context_owner> found_ones;
+    for (const CERT_CONTEXT* found = nullptr; (found = CertEnumCertificatesInStore(store, found)) != nullptr;) {
+        if (CertCompareCertificateName(X509_ASN_ENCODING, &found->pCertInfo->Subject,
+                                       &certificate->pCertInfo->Subject))
+            found_ones.emplace_back(CertDuplicateCertificateContext(found));
     }
+    return found_ones;
+}
+
+// Removes certificates with the subject of `certificate` but other contents.
+// They are collected first: deleting while enumerating loses the place.
+void remove_replaced(HCERTSTORE store, const CERT_CONTEXT* certificate) {
+    for (context_owner& old : same_subject(store, certificate)) {
+        if (same_bytes(old.get(), certificate)) continue;
+        // Deleting frees the context it is given, also on failure.
+        if (!CertDeleteCertificateFromStore(old.release())) throw windows_failure("cannot remove an earlier test CA");
+    }
+}
+
+// Reads the registry back. (This process's full ROOT store is a snapshot
+// taken before the change; new processes see the registry.)
+void check_trusted(const CERT_CONTEXT* certificate) {
+    const store_owner store = open_root_registry();
+    const std::vector<context_owner> found = same_subject(store.get(), certificate);
+    if (found.empty()) throw std::runtime_error("the test CA did not reach the ROOT store");
+    for (const context_owner& one : found)
+        if (!same_bytes(one.get(), certificate)) throw std::runtime_error("an earlier test CA is still in the ROOT store");
 }
 
 void trust(const wchar_t* file) {
@@ -76,14 +99,15 @@ void trust(const wchar_t* file) {
         CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
     if (!certificate) throw windows_failure("the file holds no valid certificate");
 
-    const store_owner store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, /*encoding*/ 0, /*crypt provider*/ 0,
-                                          CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT"));
-    if (!store) throw windows_failure("cannot open the LocalMachine ROOT store");
-
-    remove_replaced(store.get(), certificate.get());
-    if (!CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
-                                          CERT_STORE_ADD_REPLACE_EXISTING, /*added context*/ nullptr))
-        throw windows_failure("cannot add the test CA to the ROOT store");
+    {
+        const store_owner store = open_root_registry();
+        remove_replaced(store.get(), certificate.get());
+        if (!CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, der.data(),
+                                              static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
+                                              /*added context*/ nullptr))
+            throw windows_failure("cannot add the test CA to the ROOT store");
+    }  // closing the store writes the changes
+    check_trusted(certificate.get());
 }
 
 }  // namespace

@@ -255,7 +255,7 @@ TEST(test_server, head_redirects_delays_and_peak_in_flight) {
     EXPECT_EQ(fetch(server_url(prefix + "/moved")).body, "target");
 
     response_rule slow;
-    slow.delay_ms = 700;
+    slow.delay_ms = 1000;
     slow.times = 4;
     put_file(prefix + "/slow", "slow");
     script(prefix + "/slow", {slow});

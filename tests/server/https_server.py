@@ -30,7 +30,8 @@ import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, HTTPServer
 
-import server_ctl
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+import server_ctl  # noqa: E402
 
 CONTROL_PREFIX = "/__control/"
 CHUNK = 1 << 20                # socket writes of 1 MiB keep large files fast
