@@ -103,6 +103,44 @@ std::string remove_added(const install_record& record)
     return {};
 }
 
+[[noreturn]] void throw_removal_error(const fs::path& path)
+{
+    throw fs::filesystem_error("cannot remove", path, std::error_code(static_cast<int>(GetLastError()), std::system_category()));
+}
+
+// Deletes a folder and everything in it, returning the entries removed. A
+// link inside is removed itself and never followed, so nothing outside the
+// folder can be lost.
+std::uintmax_t remove_tree(const fs::path& folder)
+{
+    std::vector<WIN32_FIND_DATAW> entries;
+    {
+        WIN32_FIND_DATAW data;
+        const HANDLE found = FindFirstFileW((folder / L"*").c_str(), &data);
+        if (found == INVALID_HANDLE_VALUE) throw_removal_error(folder);
+        do {
+            const std::wstring_view name = data.cFileName;
+            if (name != L"." && name != L"..") entries.push_back(data);
+        } while (FindNextFileW(found, &data));
+        FindClose(found);
+    }
+    std::uintmax_t removed = 0;
+    for (const auto& entry : entries) {
+        const fs::path path = folder / entry.cFileName;
+        const DWORD attributes = entry.dwFileAttributes;
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            removed += remove_tree(path);
+            continue;
+        }
+        if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+        const bool deleted = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
+        if (!deleted) throw_removal_error(path);
+        ++removed;
+    }
+    if (!RemoveDirectoryW(folder.c_str())) throw_removal_error(folder);
+    return removed + 1;
+}
+
 }  // namespace
 
 std::string path_to_utf8(const fs::path& path)
@@ -313,7 +351,7 @@ std::uintmax_t discard_rollback_directory(const fs::path& folder)
     refuse_reparse_points(folder);
     if (!fs::exists(folder)) return 0;
     fs::remove(journal_path(folder));
-    return fs::remove_all(folder);
+    return remove_tree(folder);
 }
 
 }  // namespace orvek

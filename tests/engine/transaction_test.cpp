@@ -1,0 +1,419 @@
+#include "engine/transaction.h"
+
+#include "standins/file_tree.h"
+#include "support/directory_link.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace orvek::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char link_refused[] = "Updater refuses a symbolic link or junction in an installation path.";
+constexpr char restored_prefix[] = "Client installation failed; the previous files were restored. Cause: ";
+constexpr char incomplete_prefix[] =
+    "Client installation failed and rollback was incomplete; do not launch the game. Recovery files retained at: ";
+
+std::string message_of(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "(no error)";
+}
+
+void write_tree(const fs::path& folder, const file_tree& files)
+{
+    for (const auto& [name, bytes] : files) write_file(folder / name, bytes);
+}
+
+// The staged files in the order the install will visit them.
+std::vector<std::string> walk_order(const fs::path& stage)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(stage)) {
+        if (entry.is_regular_file()) names.push_back(entry.path().lexically_relative(stage).generic_string());
+    }
+    return names;
+}
+
+fs::path standin(const wchar_t* name)
+{
+    wchar_t module[MAX_PATH];
+    GetModuleFileNameW(nullptr, module, MAX_PATH);
+    return fs::path(module).parent_path() / L"standins" / name;
+}
+
+TEST(transaction, installs_changed_files_keeps_equal_ones_staged_and_can_be_undone)
+{
+    temp_dir t("transaction");
+    const fs::path root = t / "root";
+    const fs::path stage = t / "stage";
+    const fs::path transaction = root / ".orvek-client-rollback";
+    write_tree(root, {{"same.txt", "same"}, {"lib/old.dll", "old"}, {"untouched.txt", "u"}});
+    write_tree(stage, {{"same.txt", "same"}, {"lib/old.dll", "new!"}, {"lib/new.dll", "fresh"}, {"deep/er/x.txt", "x"}});
+
+    const auto records = install_staged_tree(stage, root, transaction);
+
+    ASSERT_EQ(records.size(), 3u);
+    std::string expected_journal = "ORVEK-TRANSACTION-1\n";
+    for (const auto& record : records) {
+        const std::string relative = record.target.lexically_relative(root).generic_string();
+        EXPECT_EQ(record.backup, transaction / relative);
+        EXPECT_EQ(record.had_original, relative == "lib/old.dll") << relative;
+        expected_journal += (record.had_original ? "1\t" : "0\t") + relative + "\n";
+    }
+    EXPECT_EQ(read_file(transaction / "transaction.journal"), expected_journal);
+    EXPECT_EQ(read_tree(root, L".orvek-client-rollback"),
+              (file_tree{{"same.txt", "same"}, {"lib/old.dll", "new!"}, {"lib/new.dll", "fresh"},
+                         {"deep/er/x.txt", "x"}, {"untouched.txt", "u"}}));
+    EXPECT_EQ(read_tree(stage), (file_tree{{"same.txt", "same"}})) << "equal files stay staged, the rest is moved";
+    EXPECT_EQ(read_file(transaction / "lib/old.dll"), "old");
+
+    // A journal found later is rolled back: through a hard link to the backup.
+    recover_transaction(root, transaction);
+    EXPECT_EQ(read_tree(root, L".orvek-client-rollback"),
+              (file_tree{{"same.txt", "same"}, {"lib/old.dll", "old"}, {"untouched.txt", "u"}}));
+    EXPECT_FALSE(fs::exists(transaction / "transaction.journal"));
+    EXPECT_TRUE(fs::equivalent(root / "lib/old.dll", transaction / "lib/old.dll"));
+    recover_transaction(root, transaction);  // no journal: nothing to do
+
+    EXPECT_GT(discard_rollback_directory(transaction), 0u);
+    EXPECT_FALSE(fs::exists(transaction));
+    EXPECT_EQ(read_file(root / "lib/old.dll"), "old");
+    EXPECT_EQ(discard_rollback_directory(transaction), 0u);
+
+    // Nothing to install: no record, no journal.
+    fs::create_directories(t / "empty-stage/only/folders");
+    EXPECT_TRUE(install_staged_tree(t / "empty-stage", root, transaction).empty());
+    EXPECT_FALSE(fs::exists(transaction / "transaction.journal"));
+
+    // An earlier run's journal is rolled back before a new transaction starts.
+    write_file(root / "left-behind.txt", "from a crashed run");
+    write_file(transaction / "transaction.journal", "ORVEK-TRANSACTION-1\n0\tleft-behind.txt");
+    write_tree(t / "stage2", {{"lib/new.dll", "fresh"}});
+    const auto second = install_staged_tree(t / "stage2", root, transaction);
+    EXPECT_FALSE(fs::exists(root / "left-behind.txt"));
+    EXPECT_EQ(read_file(transaction / "transaction.journal"), "ORVEK-TRANSACTION-1\n0\tlib/new.dll\n");
+    rollback_install(second, transaction);
+    EXPECT_FALSE(fs::exists(root / "lib/new.dll"));
+}
+
+TEST(transaction, a_failed_move_restores_the_files_installed_before_it)
+{
+    temp_dir t("transaction");
+    const fs::path root = t / "root";
+    const fs::path stage = t / "stage";
+    const fs::path transaction = root / ".orvek-client-rollback";
+    write_tree(stage, {{"a.bin", "new a"}, {"b.bin", "new b"}, {"c.bin", "new c"}, {"d.bin", "new d"}, {"e.bin", "new e"}});
+    const auto order = walk_order(stage);
+    ASSERT_EQ(order.size(), 5u);
+    // The first is new, the second replaces a file; the third cannot be
+    // moved because a folder holds its place.
+    write_tree(root, {{order[1], "old second"}, {order[3], "old fourth"}, {order[2] + "/inside.txt", "keep"}});
+
+    const std::string message = message_of([&] { install_staged_tree(stage, root, transaction); });
+
+    const std::string cause = "Could not atomically install " + path_to_utf8(root / order[2]) + " (Windows error ";
+    EXPECT_EQ(message.rfind(restored_prefix + cause, 0), 0u) << message;
+    EXPECT_TRUE(message.ends_with(").")) << message;
+    EXPECT_EQ(read_tree(root, L".orvek-client-rollback"),
+              (file_tree{{order[1], "old second"}, {order[3], "old fourth"}, {order[2] + "/inside.txt", "keep"}}))
+        << "the folder that was in the way survives the rollback";
+    EXPECT_FALSE(fs::exists(transaction / "transaction.journal"));
+    EXPECT_EQ(walk_order(stage), (std::vector<std::string>{order[2], order[3], order[4]}));
+}
+
+TEST(transaction, an_incomplete_rollback_lists_every_failure_and_keeps_the_journal)
+{
+    temp_dir t("transaction");
+    const fs::path root = t / "root";
+    const fs::path transaction = root / ".orvek-client-rollback";
+    write_tree(root, {{"x.dat", "old x"}, {"y.dat", "old y"}});
+    write_tree(t / "stage", {{"x.dat", "new x"}, {"y.dat", "new y"}, {"z.dat", "new z"}});
+    const auto records = install_staged_tree(t / "stage", root, transaction);
+    ASSERT_EQ(records.size(), 3u);
+
+    // Backups gone and the new file held open: nothing can be undone.
+    fs::rename(transaction / "x.dat", t / "x.saved");
+    fs::rename(transaction / "y.dat", t / "y.saved");
+    const HANDLE held = CreateFileW((root / "z.dat").c_str(), GENERIC_READ, FILE_SHARE_READ, /*security*/ nullptr,
+                                    OPEN_EXISTING, 0, /*template*/ nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const std::string message = message_of([&] { recover_transaction(root, transaction); });
+    CloseHandle(held);
+
+    ASSERT_EQ(message.rfind(incomplete_prefix + path_to_utf8(transaction) + ". ", 0), 0u) << message;
+    // Last record first, each failure in the list.
+    std::size_t previous = 0;
+    for (auto record = records.rbegin(); record != records.rend(); ++record) {
+        const std::string piece =
+            record->had_original
+                ? "restore failed for " + path_to_utf8(record->target) + " from " + path_to_utf8(record->backup) +
+                      " (Windows error "
+                : "could not remove newly installed file " + path_to_utf8(record->target) + " (";
+        const std::size_t found = message.find(piece);
+        ASSERT_NE(found, std::string::npos) << piece << "\n" << message;
+        EXPECT_GT(found, previous);
+        previous = found;
+    }
+    EXPECT_TRUE(fs::exists(transaction / "transaction.journal"));
+
+    // The next attempt, with the backups back, finishes the job.
+    fs::rename(t / "x.saved", transaction / "x.dat");
+    fs::rename(t / "y.saved", transaction / "y.dat");
+    recover_transaction(root, transaction);
+    EXPECT_EQ(read_tree(root, L".orvek-client-rollback"), (file_tree{{"x.dat", "old x"}, {"y.dat", "old y"}}));
+    EXPECT_FALSE(fs::exists(transaction / "transaction.journal"));
+
+    // A rollback that fails inside a failed install names both errors and
+    // keeps the journal for the next run.
+    const fs::path stage = t / "stage2";
+    write_tree(stage, {{"p.dat", "new p"}, {"q.dat", "new q"}, {"r.dat", "new r"}});
+    const auto order = walk_order(stage);
+    write_tree(root, {{order[0], "old first"}, {order[1] + "/blocker", ""}});
+    fs::remove_all(transaction / ".orvek-restore");
+    write_file(transaction / ".orvek-restore", "a file where the restore folder goes");
+    const std::string nested = message_of([&] { install_staged_tree(stage, root, transaction); });
+    EXPECT_NE(nested.find(" Original installation error: Could not atomically install " + path_to_utf8(root / order[1])),
+              std::string::npos)
+        << nested;
+    EXPECT_TRUE(fs::exists(transaction / "transaction.journal"));
+    fs::remove(transaction / ".orvek-restore");
+    recover_transaction(root, transaction);
+    EXPECT_EQ(read_file(root / order[0]), "old first");
+}
+
+TEST(transaction, relative_paths_follow_the_one_rule)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", "Invalid transaction path."},
+        {"C:/Windows/x.dll", "Invalid transaction path."},
+        {"C:x.dll", "Invalid transaction path."},
+        {"/x.dll", "Invalid transaction path."},
+        {"\\x.dll", "Invalid transaction path."},
+        {"//server/share/x", "Invalid transaction path."},
+        {".orvek-client-rollback/x", "Reserved updater transaction path."},
+        {"data/transaction.journal", "Reserved updater transaction path."},
+        {".orvek-x/..", "Reserved updater transaction path."},  // first failing component decides
+        {"../.orvek-x", "Unsafe transaction path."},
+        {"a/../b", "Unsafe transaction path."},
+        {"a/./b", "Unsafe transaction path."},
+        {".", "Unsafe transaction path."},
+        {"a/", "Unsafe transaction path."},
+        {"a//b", "Unsafe transaction path."},
+        {"name.", "Unsafe transaction path."},
+        {"name ", "Unsafe transaction path."},
+        {"a:b", "Invalid transaction path."},  // a drive-relative root name
+        {"dir/a:b", "Unsafe transaction path."},
+        {"a\tb", "Unsafe transaction path."},
+        {"a\rb", "Unsafe transaction path."},
+        {std::string("a\0b", 3), "Unsafe transaction path."},
+        {"\xff\xfe", "Invalid transaction path."},
+    };
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(message_of([&] { checked_transaction_path(text); }), expected) << "path: " << text;
+    }
+    EXPECT_EQ(checked_transaction_path(".Orvek-Cache/x.dll"), fs::path(L".Orvek-Cache/x.dll"));
+    EXPECT_EQ(checked_transaction_path("sounds/\xc3\xa9t\xc3\xa9.ogg"), fs::path(L"sounds/\u00e9t\u00e9.ogg"));
+
+    temp_dir t("transaction");
+    EXPECT_EQ(message_of([&] { write_transaction_journal({{t / "outside.txt", t / "b", false}}, t / "root", t / "tx"); }),
+              "Unsafe transaction path.");
+    EXPECT_EQ(message_of([&] {
+                  write_transaction_journal({{t / "root/.orvek-x/a", t / "b", false}}, t / "root", t / "tx");
+              }),
+              "Reserved updater transaction path.");
+}
+
+TEST(transaction, a_damaged_journal_is_refused_whole_and_kept)
+{
+    temp_dir t("transaction");
+    const fs::path root = t / "root";
+    const fs::path transaction = t / "tx";
+    const fs::path journal = transaction / "transaction.journal";
+    const std::string header = "ORVEK-TRANSACTION-1\n";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", "Invalid transaction journal; manual recovery required."},
+        {"ORVEK-TRANSACTION-1\r\n0\tnew.txt\n", "Invalid transaction journal; manual recovery required."},
+        {"ORVEK-TRANSACTION-2\n", "Invalid transaction journal; manual recovery required."},
+        {header + "0\tnew.txt\n2\tx\n", "Invalid transaction record."},
+        {header + "0\tnew.txt\n0 x\n", "Invalid transaction record."},
+        {header + "0\tnew.txt\n\n", "Invalid transaction record."},
+        {header + "0\tnew.txt\n0\t\n", "Invalid transaction record."},
+        {header + "0\tnew.txt\r\n", "Unsafe transaction path."},
+        {header + "0\tnew.txt\n0\t..\n", "Unsafe transaction path."},
+        {header + "0\tnew.txt\n1\tC:\\Windows\\win.ini\n", "Invalid transaction path."},
+        {header + "0\tnew.txt\n1\t.orvek-client-rollback/x\n", "Reserved updater transaction path."},
+    };
+    for (const auto& [content, expected] : cases) {
+        write_file(root / "new.txt", "installed");
+        write_file(journal, content);
+        EXPECT_EQ(message_of([&] { recover_transaction(root, transaction); }), expected) << content;
+        EXPECT_TRUE(fs::exists(root / "new.txt")) << "nothing is rolled back from a bad journal: " << content;
+        EXPECT_EQ(read_file(journal), content);
+    }
+
+    // Bounded at 16 MiB: exactly that much is read (and refused for its
+    // content), one byte more is refused for its size.
+    std::string big = header + std::string(16'777'216 - header.size(), '9');
+    write_file(journal, big);
+    EXPECT_EQ(message_of([&] { recover_transaction(root, transaction); }), "Invalid transaction record.");
+    big += '9';
+    write_file(journal, big);
+    EXPECT_EQ(message_of([&] { recover_transaction(root, transaction); }),
+              "Transaction journal is too large; manual recovery required.");
+
+    // A header alone is simply removed; a last line without LF still counts.
+    write_file(journal, header);
+    recover_transaction(root, transaction);
+    EXPECT_FALSE(fs::exists(journal));
+    EXPECT_TRUE(fs::exists(root / "new.txt"));
+    write_file(journal, header + "0\tnew.txt");
+    recover_transaction(root, transaction);
+    EXPECT_FALSE(fs::exists(root / "new.txt"));
+    EXPECT_FALSE(fs::exists(journal));
+}
+
+TEST(transaction, links_are_refused_on_every_path)
+{
+    temp_dir t("transaction");
+    const fs::path real = t / "real";
+    write_file(real / "inside/precious.txt", "keep");
+    const directory_link link(t / "link", real);
+
+    EXPECT_EQ(message_of([&] { refuse_reparse_points(t / "link"); }), link_refused);
+    EXPECT_EQ(message_of([&] { refuse_reparse_points(t / "link/inside/precious.txt"); }), link_refused);
+    EXPECT_EQ(message_of([&] { refuse_reparse_points(t / "link/not/yet/there"); }), link_refused);
+    EXPECT_NO_THROW(refuse_reparse_points(real / "not/yet/there"));
+
+    write_tree(t / "stage", {{"inside/new.txt", "new"}});
+    EXPECT_EQ(message_of([&] { install_staged_tree(t / "stage", t / "link", t / "tx"); }), link_refused);
+    EXPECT_EQ(message_of([&] { install_staged_tree(t / "stage", real, t / "link/tx"); }), link_refused);
+    EXPECT_EQ(message_of([&] { recover_transaction(real, t / "link"); }), link_refused);
+    EXPECT_EQ(message_of([&] { discard_rollback_directory(t / "link"); }), link_refused);
+
+    // A link inside the installation: the staged file never goes through it.
+    const fs::path root = t / "root";
+    fs::create_directories(root);
+    const directory_link inner(root / "inside", real / "inside");
+    EXPECT_EQ(message_of([&] { install_staged_tree(t / "stage", root, root / ".orvek-client-rollback"); }),
+              restored_prefix + std::string(link_refused));
+    EXPECT_FALSE(fs::exists(real / "inside/new.txt"));
+
+    // Nor does a journal record.
+    write_file(t / "tx/transaction.journal", "ORVEK-TRANSACTION-1\n0\tinside/precious.txt\n");
+    EXPECT_EQ(message_of([&] { recover_transaction(root, t / "tx"); }), link_refused);
+    EXPECT_EQ(read_file(real / "inside/precious.txt"), "keep");
+
+    // Discarding a transaction folder never follows a link inside it (Wine
+    // cannot remove the link itself and reports that; Windows removes it).
+    write_file(t / "tx2/backup.txt", "b");
+    const directory_link planted(t / "tx2/planted", real);
+    try {
+        discard_rollback_directory(t / "tx2");
+    } catch (const std::exception&) {
+    }
+    EXPECT_EQ(read_file(real / "inside/precious.txt"), "keep");
+}
+
+// A child installs and rolls back in a loop and is killed at random moments;
+// every recovery must give back the installation exactly as it was.
+TEST(transaction, an_install_or_rollback_killed_at_any_moment_is_recovered)
+{
+    const char* seed_text = std::getenv("ORVEK_TEST_SEED");
+    const unsigned seed = seed_text ? static_cast<unsigned>(std::strtoul(seed_text, nullptr, 10)) : std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed) + " (set ORVEK_TEST_SEED to repeat)");
+    std::mt19937 random(seed);
+
+    temp_dir work("crash");
+    const auto bytes = [&](std::size_t size) {
+        std::string text(size, '\0');
+        for (auto& c : text) c = static_cast<char>(random());
+        return text;
+    };
+    file_tree before;
+    file_tree staged;
+    for (int i = 0; i < 150; ++i) {
+        const std::string name = "d" + std::to_string(i % 6) + "/s" + std::to_string(i % 4) + "/f" + std::to_string(i) + ".bin";
+        before[name] = bytes(1 + random() % 2000);
+        switch (i % 5) {
+        case 0: staged[name] = before[name]; break;                                  // equal
+        case 1: staged[name] = bytes(1 + random() % 2000); break;                   // replaced
+        case 2: staged[name] = before[name].substr(0, before[name].size() - 1) + "!"; break;  // same size
+        default: break;                                                              // untouched
+        }
+    }
+    // Larger than one comparison chunk, differing only at the end.
+    before["big/archive.pak"] = bytes(300'000);
+    staged["big/archive.pak"] = before["big/archive.pak"].substr(0, 299'999) + "#";
+    for (int i = 0; i < 70; ++i) staged["new" + std::to_string(i % 4) + "/n" + std::to_string(i) + ".dat"] = bytes(1 + random() % 500);
+    write_tree(work / "before", before);
+    write_tree(work / "root", before);
+    write_tree(work / "template", staged);
+
+    const fs::path child = standin(L"transaction-crash-child.exe");
+    const fs::path failure = work / "failure.txt";
+    const auto start_child = [&](int cycles) {
+        std::wstring command = L"\"" + child.native() + L"\" \"" + work.path().native() + L"\" " + std::to_wstring(cycles);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process{};
+        if (!CreateProcessW(child.c_str(), command.data(), /*process security*/ nullptr, /*thread security*/ nullptr,
+                            FALSE, 0, /*environment*/ nullptr, /*current folder*/ nullptr, &startup, &process)) {
+            throw std::runtime_error("cannot start the crash child");
+        }
+        CloseHandle(process.hThread);
+        return process.hProcess;
+    };
+    const auto failure_text = [&] { return fs::exists(failure) ? read_file(failure) : std::string(); };
+
+    // One undisturbed cycle: it must succeed, and it tells how long a cycle lasts.
+    const auto started = std::chrono::steady_clock::now();
+    HANDLE process = start_child(2);
+    WaitForSingleObject(process, INFINITE);
+    DWORD exit_code = 0;
+    GetExitCodeProcess(process, &exit_code);
+    CloseHandle(process);
+    ASSERT_EQ(exit_code, 0u) << failure_text();
+    const auto cycle_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count() / 2;
+
+    constexpr int kills = 200;
+    int during_transaction = 0;
+    std::uniform_int_distribution<long long> delay(0, std::max<long long>(cycle_ms * 5 / 4, 50));
+    for (int kill = 0; kill < kills; ++kill) {
+        process = start_child(1000);
+        Sleep(static_cast<DWORD>(delay(random)));
+        TerminateProcess(process, 99);
+        WaitForSingleObject(process, INFINITE);
+        GetExitCodeProcess(process, &exit_code);
+        CloseHandle(process);
+        ASSERT_EQ(failure_text(), "") << "kill " << kill;
+        ASSERT_EQ(exit_code, 99u) << "the child ended by itself before kill " << kill;
+        if (fs::exists(work / "root/.orvek-client-rollback/transaction.journal")) ++during_transaction;
+    }
+    std::printf("%d of %d kills hit an open transaction (cycle %lld ms)\n", during_transaction, kills,
+                static_cast<long long>(cycle_ms));
+    EXPECT_GT(during_transaction, kills / 4);
+
+    recover_transaction(work / "root", work / "root/.orvek-client-rollback");
+    EXPECT_EQ(tree_difference(before, read_tree(work / "root", L".orvek-client-rollback")), "");
+}
+
+}  // namespace
+}  // namespace orvek::test

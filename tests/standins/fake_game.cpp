@@ -1,0 +1,61 @@
+// Test stand-in for the game, orvek.exe. It writes its parameters and its
+// working folder to "orvek-started.txt" beside itself (through a temporary
+// file, so a reader never sees half of it) and runs until "orvek-exit"
+// appears beside it, or three minutes have passed so it never lingers.
+
+#include <windows.h>
+
+#include <fstream>
+#include <string>
+
+namespace {
+
+std::string to_utf8(const std::wstring& wide)
+{
+    if (wide.empty()) return {};
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
+                                           nullptr);
+    std::string text(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), length, nullptr, nullptr);
+    return text;
+}
+
+std::wstring parameters_of(const std::wstring& line)
+{
+    std::size_t i = 0;
+    if (!line.empty() && line[0] == L'"') {
+        const auto close = line.find(L'"', 1);
+        i = close == std::wstring::npos ? line.size() : close + 1;
+    } else {
+        while (i < line.size() && line[i] != L' ' && line[i] != L'\t') ++i;
+    }
+    while (i < line.size() && (line[i] == L' ' || line[i] == L'\t')) ++i;
+    return line.substr(i);
+}
+
+}  // namespace
+
+int wmain()
+{
+    wchar_t module[32768];
+    const DWORD length = GetModuleFileNameW(nullptr, module, 32768);
+    std::wstring folder(module, length);
+    folder.erase(folder.find_last_of(L'\\'));
+
+    wchar_t current[32768];
+    const DWORD current_length = GetCurrentDirectoryW(32768, current);
+
+    const std::wstring record = folder + L"\\orvek-started.txt";
+    {
+        std::ofstream out((record + L".tmp").c_str(), std::ios::binary | std::ios::trunc);
+        out << to_utf8(parameters_of(GetCommandLineW())) << '\n' << to_utf8(std::wstring(current, current_length)) << '\n';
+    }
+    MoveFileExW((record + L".tmp").c_str(), record.c_str(), MOVEFILE_REPLACE_EXISTING);
+
+    const std::wstring exit_file = folder + L"\\orvek-exit";
+    const ULONGLONG deadline = GetTickCount64() + 180'000;
+    while (GetTickCount64() < deadline && GetFileAttributesW(exit_file.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        Sleep(50);
+    }
+    return 0;
+}
