@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -332,15 +333,18 @@ TEST(transaction, links_are_refused_on_every_path)
     EXPECT_EQ(read_file(real / "inside/precious.txt"), "keep");
 }
 
-// A child installs and rolls back in a loop and is killed at random moments;
-// every recovery must give back the installation exactly as it was.
-TEST(transaction, an_install_or_rollback_killed_at_any_moment_is_recovered)
-{
-    const char* seed_text = std::getenv("ORVEK_TEST_SEED");
-    const unsigned seed = seed_text ? static_cast<unsigned>(std::strtoul(seed_text, nullptr, 10)) : std::random_device{}();
-    SCOPED_TRACE("seed " + std::to_string(seed) + " (set ORVEK_TEST_SEED to repeat)");
-    std::mt19937 random(seed);
+// One crash worker: its own installation, and a child that installs and
+// rolls back in a loop and is killed at random moments. Returns "" or what
+// went wrong.
+struct crash_result {
+    std::string failure;
+    int open_transactions = 0;
+    long long cycle_ms = 0;
+};
 
+crash_result run_crash_worker(unsigned seed, int worker, int kills)
+{
+    std::mt19937 random(seed + static_cast<unsigned>(worker));
     temp_dir work("crash");
     const auto bytes = [&](std::size_t size) {
         std::string text(size, '\0');
@@ -352,25 +356,34 @@ TEST(transaction, an_install_or_rollback_killed_at_any_moment_is_recovered)
     for (int i = 0; i < 150; ++i) {
         const std::string name = "d" + std::to_string(i % 6) + "/s" + std::to_string(i % 4) + "/f" + std::to_string(i) + ".bin";
         before[name] = bytes(1 + random() % 2000);
-        switch (i % 5) {
-        case 0: staged[name] = before[name]; break;                                  // equal
-        case 1: staged[name] = bytes(1 + random() % 2000); break;                   // replaced
+        switch (i % 6) {
+        case 0: staged[name] = before[name]; break;                                           // equal
+        case 1: staged[name] = bytes(1 + random() % 2000); break;                            // replaced
         case 2: staged[name] = before[name].substr(0, before[name].size() - 1) + "!"; break;  // same size
-        default: break;                                                              // untouched
+        default: break;                                                                       // untouched
         }
     }
     // Larger than one comparison chunk, differing only at the end.
     before["big/archive.pak"] = bytes(300'000);
     staged["big/archive.pak"] = before["big/archive.pak"].substr(0, 299'999) + "#";
-    for (int i = 0; i < 70; ++i) staged["new" + std::to_string(i % 4) + "/n" + std::to_string(i) + ".dat"] = bytes(1 + random() % 500);
-    write_tree(work / "before", before);
+    for (int i = 0; i < 25; ++i) staged["new" + std::to_string(i % 3) + "/n" + std::to_string(i) + ".dat"] = bytes(1 + random() % 500);
+    file_tree after = before;
+    for (const auto& [name, content] : staged) after[name] = content;
     write_tree(work / "root", before);
     write_tree(work / "template", staged);
+    save_digest(work / "before.digest", digest_of(before));
+    save_digest(work / "after.digest", digest_of(after));
 
     const fs::path child = standin(L"transaction-crash-child.exe");
     const fs::path failure = work / "failure.txt";
+    const std::wstring event_name = L"orvek-crash-ready-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(worker);
+    const HANDLE ready = CreateEventW(/*security*/ nullptr, /*manual reset*/ FALSE, FALSE, event_name.c_str());
+    crash_result result;
+    const auto failure_text = [&] { return fs::exists(failure) ? read_file(failure) : std::string(); };
+    // Starts the child and returns once it is past its start-up.
     const auto start_child = [&](int cycles) {
-        std::wstring command = L"\"" + child.native() + L"\" \"" + work.path().native() + L"\" " + std::to_wstring(cycles);
+        std::wstring command = L"\"" + child.native() + L"\" \"" + work.path().native() + L"\" " +
+                               std::to_wstring(cycles) + L" " + event_name;
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION process{};
@@ -379,40 +392,72 @@ TEST(transaction, an_install_or_rollback_killed_at_any_moment_is_recovered)
             throw std::runtime_error("cannot start the crash child");
         }
         CloseHandle(process.hThread);
+        const HANDLE waits[] = {ready, process.hProcess};
+        WaitForMultipleObjects(2, waits, FALSE, 60'000);
         return process.hProcess;
     };
-    const auto failure_text = [&] { return fs::exists(failure) ? read_file(failure) : std::string(); };
-
-    // One undisturbed cycle: it must succeed, and it tells how long a cycle lasts.
-    const auto started = std::chrono::steady_clock::now();
-    HANDLE process = start_child(2);
-    WaitForSingleObject(process, INFINITE);
-    DWORD exit_code = 0;
-    GetExitCodeProcess(process, &exit_code);
-    CloseHandle(process);
-    ASSERT_EQ(exit_code, 0u) << failure_text();
-    const auto cycle_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count() / 2;
-
-    constexpr int kills = 200;
-    int during_transaction = 0;
-    std::uniform_int_distribution<long long> delay(0, std::max<long long>(cycle_ms * 5 / 4, 50));
-    for (int kill = 0; kill < kills; ++kill) {
-        process = start_child(1000);
-        Sleep(static_cast<DWORD>(delay(random)));
-        TerminateProcess(process, 99);
+    const auto finish = [](HANDLE process) {
         WaitForSingleObject(process, INFINITE);
+        DWORD exit_code = 0;
         GetExitCodeProcess(process, &exit_code);
         CloseHandle(process);
-        ASSERT_EQ(failure_text(), "") << "kill " << kill;
-        ASSERT_EQ(exit_code, 99u) << "the child ended by itself before kill " << kill;
-        if (fs::exists(work / "root/.orvek-client-rollback/transaction.journal")) ++during_transaction;
+        return exit_code;
+    };
+
+    // Two undisturbed cycles: they must succeed, and tell how long a cycle lasts.
+    const auto started = std::chrono::steady_clock::now();
+    if (finish(start_child(2)) != 0) {
+        result.failure = "undisturbed run: " + failure_text();
+        CloseHandle(ready);
+        return result;
     }
-    std::printf("%d of %d kills hit an open transaction (cycle %lld ms)\n", during_transaction, kills,
-                static_cast<long long>(cycle_ms));
-    EXPECT_GT(during_transaction, kills / 4);
+    result.cycle_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count() / 2;
+
+    std::uniform_int_distribution<long long> delay(0, std::max<long long>(result.cycle_ms * 5 / 4, 20));
+    for (int kill = 0; kill < kills && result.failure.empty(); ++kill) {
+        const HANDLE process = start_child(1000);
+        Sleep(static_cast<DWORD>(delay(random)));
+        TerminateProcess(process, 99);
+        const DWORD exit_code = finish(process);
+        if (const std::string text = failure_text(); !text.empty()) {
+            result.failure = "worker " + std::to_string(worker) + ", kill " + std::to_string(kill) + ": " + text;
+        } else if (exit_code != 99) {
+            result.failure = "worker " + std::to_string(worker) + ": the child ended by itself before kill " + std::to_string(kill);
+        }
+        if (fs::exists(work / "root/.orvek-client-rollback/transaction.journal")) ++result.open_transactions;
+    }
+    CloseHandle(ready);
+    if (!result.failure.empty()) return result;
 
     recover_transaction(work / "root", work / "root/.orvek-client-rollback");
-    EXPECT_EQ(tree_difference(before, read_tree(work / "root", L".orvek-client-rollback")), "");
+    const std::string final_state = tree_difference(before, read_tree(work / "root", L".orvek-client-rollback"));
+    if (!final_state.empty()) result.failure = "final recovery: " + final_state;
+    return result;
+}
+
+// Killed installs and rollbacks, with recovery after each: the installation
+// must always come back exactly as it was.
+TEST(transaction, an_install_or_rollback_killed_at_any_moment_is_recovered)
+{
+    const char* seed_text = std::getenv("ORVEK_TEST_SEED");
+    const unsigned seed = seed_text ? static_cast<unsigned>(std::strtoul(seed_text, nullptr, 10)) : std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed) + " (set ORVEK_TEST_SEED to repeat)");
+
+    constexpr int workers = 4;
+    constexpr int kills_per_worker = 55;
+    std::vector<std::future<crash_result>> running;
+    for (int worker = 0; worker < workers; ++worker) {
+        running.push_back(std::async(std::launch::async, run_crash_worker, seed, worker, kills_per_worker));
+    }
+    int open_transactions = 0;
+    for (auto& result : running) {
+        const crash_result done = result.get();
+        EXPECT_EQ(done.failure, "");
+        open_transactions += done.open_transactions;
+        std::printf("cycle %lld ms, %d of %d kills left an open transaction\n", done.cycle_ms, done.open_transactions,
+                    kills_per_worker);
+    }
+    EXPECT_GT(open_transactions, workers * kills_per_worker / 4) << "the kills should mostly land in a transaction";
 }
 
 }  // namespace

@@ -4,13 +4,15 @@
 // that the installation is exactly as before; any difference or error is
 // written to <work>\failure.txt and ends the program.
 //
-// usage: transaction-crash-child <work folder> <cycles>
-//   <work>\before    the installation's original files
-//   <work>\template  the staged tree
-//   <work>\root      the installation (its transaction folder inside)
+// usage: transaction-crash-child <work folder> <cycles> [<ready event name>]
+//   <work>\before.digest, <work>\after.digest  the installation before and after the install
+//   <work>\template                            the staged tree
+//   <work>\root                                the installation (its transaction folder inside)
 
 #include "engine/transaction.h"
 #include "file_tree.h"
+
+#include <windows.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -40,20 +42,23 @@ void link_tree(const fs::path& from, const fs::path& to)
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc != 3) return 2;
+    if (argc != 3 && argc != 4) return 2;
     const fs::path work = argv[1];
     const long cycles = std::wcstol(argv[2], nullptr, 10);
     const fs::path root = work / "root";
     const fs::path stage = work / "stage";
     const fs::path transaction = root / ".orvek-client-rollback";
     try {
-        const orvek::test::file_tree before = orvek::test::read_tree(work / "before");
-        orvek::test::file_tree after = before;
-        for (auto& [name, bytes] : orvek::test::read_tree(work / "template")) after[name] = bytes;
+        const auto before = orvek::test::load_digest(work / "before.digest");
+        const auto after = orvek::test::load_digest(work / "after.digest");
+        if (argc == 4) {
+            const HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[3]);
+            if (ready) SetEvent(ready);
+        }
 
         for (long cycle = 0; cycle < cycles; ++cycle) {
             orvek::recover_transaction(root, transaction);
-            const std::string recovered = orvek::test::tree_difference(before, orvek::test::read_tree(root, L".orvek-client-rollback"));
+            const std::string recovered = orvek::test::tree_difference(before, orvek::test::read_digest(root, L".orvek-client-rollback"));
             if (!recovered.empty()) {
                 report(work, "after recovery in cycle " + std::to_string(cycle) + ": " + recovered);
                 return 3;
@@ -62,7 +67,7 @@ int wmain(int argc, wchar_t** argv)
             if (cycle % 3 == 2) orvek::discard_rollback_directory(transaction);
 
             const auto records = orvek::install_staged_tree(stage, root, transaction);
-            const std::string installed = orvek::test::tree_difference(after, orvek::test::read_tree(root, L".orvek-client-rollback"));
+            const std::string installed = orvek::test::tree_difference(after, orvek::test::read_digest(root, L".orvek-client-rollback"));
             if (!installed.empty()) {
                 report(work, "after install in cycle " + std::to_string(cycle) + ": " + installed);
                 return 3;
