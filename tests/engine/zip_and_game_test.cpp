@@ -1,0 +1,323 @@
+#include "engine/game_process.h"
+#include "engine/run_state.h"
+#include "engine/zip_extraction.h"
+
+#include "support/scoped_environment.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace orvek::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string message_of(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "(no error)";
+}
+
+std::uint32_t crc32_of(std::string_view bytes)
+{
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (const char c : bytes) {
+        crc ^= static_cast<unsigned char>(c);
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+// A ZIP of stored entries; names ending in "/" are folders.
+std::string make_zip(const std::vector<std::pair<std::string, std::string>>& entries)
+{
+    std::string archive;
+    std::string directory;
+    const auto put16 = [](std::string& out, std::uint32_t v) {
+        out += static_cast<char>(v & 0xFF);
+        out += static_cast<char>((v >> 8) & 0xFF);
+    };
+    const auto put32 = [&](std::string& out, std::uint32_t v) {
+        put16(out, v & 0xFFFF);
+        put16(out, v >> 16);
+    };
+    for (const auto& [name, bytes] : entries) {
+        const auto offset = static_cast<std::uint32_t>(archive.size());
+        const std::uint32_t crc = crc32_of(bytes);
+        const auto size = static_cast<std::uint32_t>(bytes.size());
+        put32(archive, 0x04034b50);
+        put16(archive, 20);
+        put16(archive, 0x0800);  // UTF-8 names
+        put16(archive, 0);       // stored
+        put32(archive, 0);       // time and date
+        put32(archive, crc);
+        put32(archive, size);
+        put32(archive, size);
+        put16(archive, static_cast<std::uint32_t>(name.size()));
+        put16(archive, 0);
+        archive += name + bytes;
+
+        put32(directory, 0x02014b50);
+        put16(directory, 20);
+        put16(directory, 20);
+        put16(directory, 0x0800);
+        put16(directory, 0);
+        put32(directory, 0);
+        put32(directory, crc);
+        put32(directory, size);
+        put32(directory, size);
+        put16(directory, static_cast<std::uint32_t>(name.size()));
+        put16(directory, 0);
+        put16(directory, 0);
+        put16(directory, 0);
+        put16(directory, 0);
+        put32(directory, 0);
+        put32(directory, offset);
+        directory += name;
+    }
+    const auto directory_offset = static_cast<std::uint32_t>(archive.size());
+    archive += directory;
+    put32(archive, 0x06054b50);
+    put16(archive, 0);
+    put16(archive, 0);
+    put16(archive, static_cast<std::uint32_t>(entries.size()));
+    put16(archive, static_cast<std::uint32_t>(entries.size()));
+    put32(archive, static_cast<std::uint32_t>(directory.size()));
+    put32(archive, directory_offset);
+    put16(archive, 0);
+    return archive;
+}
+
+std::string utf8(const std::wstring& wide)
+{
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
+                                           nullptr);
+    std::string text(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), length, nullptr, nullptr);
+    return text;
+}
+
+fs::path standin(const wchar_t* name)
+{
+    wchar_t module[MAX_PATH];
+    GetModuleFileNameW(nullptr, module, MAX_PATH);
+    return fs::path(module).parent_path() / L"standins" / name;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+void reset_run_state()
+{
+    const std::lock_guard lock(state_mutex);
+    paused = false;
+    cancelled = false;
+}
+
+// The extractor's log: its process id, then the parameters it received.
+std::vector<std::string> log_lines(const fs::path& log)
+{
+    std::vector<std::string> lines;
+    if (!fs::exists(log)) return lines;
+    std::string text = read_file(log);
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
+}
+
+TEST(zip_and_game, only_apostrophes_are_doubled_in_the_extractor_command)
+{
+    EXPECT_EQ(quote_powershell_literal(L"C:\\It's here\\a.zip"), L"C:\\It''s here\\a.zip");
+    EXPECT_EQ(quote_powershell_literal(L"''"), L"''''");
+    EXPECT_EQ(quote_powershell_literal(L"a\"b\u2018c\u2019d`$e"), L"a\"b\u2018c\u2019d`$e");
+    EXPECT_EQ(quote_powershell_literal(L""), L"");
+
+    const std::wstring fixed =
+        L"-NoProfile -NonInteractive -ExecutionPolicy Bypass -Command \"Add-Type -AssemblyName "
+        L"System.IO.Compression.FileSystem; [IO.Compression.ZipFile]::ExtractToDirectory('";
+    EXPECT_EQ(fixed.size(), 164u);
+    EXPECT_EQ(extractor_parameters(L"C:\\It's\\p.zip", L"stage\\o'k"), fixed + L"C:\\It''s\\p.zip','stage\\o''k')\"");
+}
+
+TEST(zip_and_game, packages_are_extracted_and_any_failure_is_reported)
+{
+    reset_run_state();
+    temp_dir t("zip");
+    const fs::path folder = t / "It's here";
+    const fs::path zip = folder / "orvek.zip";
+    write_file(zip, make_zip({{"orvek.exe", "game"}, {"lib/", ""}, {"lib/a.dll", "library"},
+                              {"lang/\xc3\xa9t\xc3\xa9.txt", "summer"}}));
+    const fs::path log = t / "extract.log";
+    const scoped_environment logging(L"ORVEK_TEST_EXTRACT_LOG", log.c_str());
+
+    const fs::path stage = folder / "stage";  // missing: the extractor makes it
+    extract_zip(zip, stage);
+    EXPECT_EQ(read_file(stage / "orvek.exe"), "game");
+    EXPECT_EQ(read_file(stage / "lib/a.dll"), "library");
+    EXPECT_EQ(read_file(stage / L"lang/\u00e9t\u00e9.txt"), "summer");
+    const auto lines = log_lines(log);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], utf8(extractor_parameters(zip, stage)));
+    EXPECT_NE(lines[1].find("It''s here"), std::string::npos);
+
+    EXPECT_EQ(message_of([&] { extract_zip(zip, stage); }), "Could not extract the update package.")
+        << "existing files are never overwritten";
+    write_file(t / "broken.zip", "PK not really");
+    EXPECT_EQ(message_of([&] { extract_zip(t / "broken.zip", t / "out1"); }), "Could not extract the update package.");
+    write_file(t / "escape.zip", make_zip({{"../evil.txt", "x"}}));
+    EXPECT_EQ(message_of([&] { extract_zip(t / "escape.zip", t / "out2"); }), "Could not extract the update package.");
+    EXPECT_FALSE(fs::exists(t / "evil.txt"));
+}
+
+TEST(zip_and_game, cancel_ends_the_extractor_and_pause_waits_at_the_end)
+{
+    reset_run_state();
+    temp_dir t("zip");
+    const fs::path zip = t / "p.zip";
+    write_file(zip, make_zip({{"a.txt", "a"}}));
+    const fs::path log = t / "extract.log";
+    const scoped_environment logging(L"ORVEK_TEST_EXTRACT_LOG", log.c_str());
+    {
+        const scoped_environment slow(L"ORVEK_TEST_SLOW_EXTRACT_MS", L"60000");
+        std::thread canceller([&] {
+            eventually([&] { return log_lines(log).size() >= 2; });
+            request_cancel();
+        });
+        const auto started = std::chrono::steady_clock::now();
+        const std::string message = message_of([&] { extract_zip(zip, t / "out"); });
+        canceller.join();
+        EXPECT_EQ(message, "Extraction cancelled.");
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
+        ASSERT_FALSE(log_lines(log).empty());
+        const DWORD pid = std::stoul(log_lines(log)[0]);
+        const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+        if (process) {  // still known: it must have ended, with exit code 1
+            EXPECT_EQ(WaitForSingleObject(process, 0), WAIT_OBJECT_0);
+            DWORD code = 0;
+            GetExitCodeProcess(process, &code);
+            EXPECT_EQ(code, 1u);
+            CloseHandle(process);
+        }
+        EXPECT_FALSE(fs::exists(t / "out/a.txt"));
+
+        // Already cancelled: no extractor is started at all.
+        fs::remove(log);
+        EXPECT_EQ(message_of([&] { extract_zip(zip, t / "out"); }), cancelled_at_checkpoint_text);
+        EXPECT_FALSE(fs::exists(log));
+    }
+    reset_run_state();
+
+    // A pause does not stop a running extraction; it holds the caller after it.
+    fs::remove(log);
+    const scoped_environment slow(L"ORVEK_TEST_SLOW_EXTRACT_MS", L"300");
+    std::atomic<bool> returned = false;
+    std::atomic<bool> held = false;
+    std::thread pauser([&] {
+        eventually([&] { return log_lines(log).size() >= 2; });
+        {
+            const std::lock_guard lock(state_mutex);
+            paused = true;
+        }
+        eventually([&] { return fs::exists(t / "out/a.txt"); });
+        std::this_thread::sleep_for(500ms);
+        held = !returned;
+        {
+            const std::lock_guard lock(state_mutex);
+            paused = false;
+        }
+        state_changed.notify_all();
+    });
+    extract_zip(zip, t / "out");
+    returned = true;
+    pauser.join();
+    EXPECT_TRUE(held);
+    EXPECT_EQ(read_file(t / "out/a.txt"), "a");
+    reset_run_state();
+}
+
+TEST(zip_and_game, the_game_runs_only_from_its_own_installation)
+{
+    temp_dir t("game");
+    const fs::path install = t / "install";
+    const fs::path other = t / "other";
+    fs::create_directories(install);
+    fs::create_directories(other);
+    fs::copy_file(standin(L"orvek.exe"), install / "orvek.exe");
+    fs::copy_file(standin(L"orvek.exe"), other / "orvek.exe");
+    const auto stop_game = [](const fs::path& folder) {
+        write_file(folder / "orvek-exit", "");
+        return eventually([&] { return !is_game_running(folder); });
+    };
+
+    EXPECT_FALSE(is_game_running(install));
+    launch_game(install);
+    EXPECT_EQ(read_file(install / "orvek.launch"), "ok");
+    ASSERT_TRUE(eventually([&] { return fs::exists(install / "orvek-started.txt"); }));
+    EXPECT_EQ(read_file(install / "orvek-started.txt"), "--orvek-updater-launch\n" + utf8(install.native()) + "\n");
+    EXPECT_TRUE(is_game_running(install));
+    EXPECT_FALSE(is_game_running(other));
+    EXPECT_TRUE(stop_game(install));
+
+    // Started from another folder: not this installation's game.
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    std::wstring command = L"\"" + (other / "orvek.exe").native() + L"\"";
+    ASSERT_TRUE(CreateProcessW((other / "orvek.exe").c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               other.c_str(), &startup, &process));
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    ASSERT_TRUE(eventually([&] { return fs::exists(other / "orvek-started.txt"); }));
+    EXPECT_TRUE(is_game_running(other));
+    EXPECT_FALSE(is_game_running(install));
+    EXPECT_TRUE(stop_game(other));
+
+    // The file name's letter case does not matter.
+    const fs::path shouting = t / "shouting";
+    fs::create_directories(shouting);
+    fs::copy_file(standin(L"orvek.exe"), shouting / "ORVEK.EXE");
+    launch_game(shouting);
+    ASSERT_TRUE(eventually([&] { return fs::exists(shouting / "orvek-started.txt"); }));
+    EXPECT_TRUE(is_game_running(shouting));
+    EXPECT_TRUE(stop_game(shouting));
+}
+
+TEST(zip_and_game, a_failed_start_leaves_no_launch_marker)
+{
+    temp_dir t("game");
+    fs::create_directories(t / "empty");
+    EXPECT_EQ(message_of([&] { launch_game(t / "empty"); }), "Could not start Orvek.");
+    EXPECT_FALSE(fs::exists(t / "empty/orvek.launch"));
+
+    // A marker that cannot be written stops the launch before the start.
+    fs::create_directories(t / "blocked/orvek.launch");
+    fs::copy_file(standin(L"orvek.exe"), t / "blocked/orvek.exe");
+    EXPECT_EQ(message_of([&] { launch_game(t / "blocked"); }), "Could not safely replace an update metadata file.");
+    std::this_thread::sleep_for(500ms);
+    EXPECT_FALSE(fs::exists(t / "blocked/orvek-started.txt"));
+}
+
+}  // namespace
+}  // namespace orvek::test
