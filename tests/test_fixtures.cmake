@@ -35,3 +35,7 @@ set_tests_properties(fixture.test_server_stop PROPERTIES
 
 # The test server's client side talks to it with WinHTTP of its own.
 target_link_libraries(test_support PUBLIC winhttp)
+
+# The server's own logic, on the host.
+add_test(NAME server.https_server
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/server/https_server_test.py)
