@@ -199,12 +199,14 @@ class Handler(BaseHTTPRequestHandler):
                 state.end(entry)
 
     def send_text(self, status, text, extra_headers=()):
-        body = text.encode()
+        bodiless = status in (204, 304)  # these must not carry a body
+        body = b"" if bodiless else text.encode()
         self.send_response(status)
         self.send_header("Content-Type", "text/plain")
         for name, value in extra_headers:
             self.send_header(name, value)
-        self.send_header("Content-Length", str(len(body)))
+        if status != 204:
+            self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         if self.command != "HEAD":
             self.wfile.write(body)
