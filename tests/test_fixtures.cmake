@@ -34,7 +34,7 @@ set_tests_properties(fixture.test_server_stop PROPERTIES
   TIMEOUT 60)
 
 # The test server's client side talks to it with WinHTTP of its own.
-target_link_libraries(test_support PUBLIC winhttp)
+target_link_libraries(test_support PUBLIC winhttp ws2_32)
 
 # The server's own logic, on the host.
 add_test(NAME server.https_server

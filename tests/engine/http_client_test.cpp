@@ -328,7 +328,9 @@ TEST_F(http_client, redirects_certificates_and_urls) {
     EXPECT_TRUE(request_log(plain_target).empty());
 
     // The automatic-proxy session serves other host names.
-    EXPECT_EQ(as_text(orvek::fetch_metadata(server_url_localhost(target))), "moved");
+    if (localhost_resolves()) {
+        EXPECT_EQ(as_text(orvek::fetch_metadata(server_url_localhost(target))), "moved");
+    }
 
     const std::wstring untrusted = untrusted_server_url(target);
     EXPECT_EQ(error_of([&] { orvek::fetch_metadata(untrusted); }), "Could not download update information.");

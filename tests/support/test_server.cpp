@@ -5,6 +5,8 @@
 
 #include "support/test_server.h"
 
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <winhttp.h>
 
@@ -187,6 +189,16 @@ std::wstring server_url(std::string_view path) { return url(L"https://127.0.0.1:
 
 std::wstring server_url_localhost(std::string_view path) {
     return url(L"https://localhost:", ports().https, path);
+}
+
+bool localhost_resolves() {
+    WSADATA data{};
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
+    addrinfo* found = nullptr;
+    const bool resolved = getaddrinfo("localhost", /*service*/ nullptr, /*hints*/ nullptr, &found) == 0;
+    if (found) freeaddrinfo(found);
+    WSACleanup();
+    return resolved;
 }
 
 std::wstring untrusted_server_url(std::string_view path) {

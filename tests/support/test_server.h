@@ -17,6 +17,9 @@ namespace orvek::test {
 std::wstring server_url(std::string_view path);
 // The same for the host name "localhost".
 std::wstring server_url_localhost(std::string_view path);
+// Whether this machine resolves "localhost" (a bare build root may have no
+// hosts file); tests of the name skip that part when it does not.
+bool localhost_resolves();
 // A second server whose certificate comes from a CA the prefix does not trust.
 std::wstring untrusted_server_url(std::string_view path);
 // Plain-HTTP listener (for redirect-to-http tests).
