@@ -2,7 +2,9 @@
 
 #include "standins/file_tree.h"
 #include "support/directory_link.h"
+#include "support/standin_path.h"
 #include "support/temp_dir.h"
+#include "support/transfer_test.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -28,16 +30,6 @@ constexpr char restored_prefix[] = "Client installation failed; the previous fil
 constexpr char incomplete_prefix[] =
     "Client installation failed and rollback was incomplete; do not launch the game. Recovery files retained at: ";
 
-std::string message_of(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "(no error)";
-}
-
 void write_tree(const fs::path& folder, const file_tree& files)
 {
     for (const auto& [name, bytes] : files) write_file(folder / name, bytes);
@@ -51,13 +43,6 @@ std::vector<std::string> walk_order(const fs::path& stage)
         if (entry.is_regular_file()) names.push_back(entry.path().lexically_relative(stage).generic_string());
     }
     return names;
-}
-
-fs::path standin(const wchar_t* name)
-{
-    wchar_t module[MAX_PATH];
-    GetModuleFileNameW(nullptr, module, MAX_PATH);
-    return fs::path(module).parent_path() / L"standins" / name;
 }
 
 TEST(transaction, installs_changed_files_keeps_equal_ones_staged_and_can_be_undone)
@@ -128,7 +113,7 @@ TEST(transaction, a_failed_move_restores_the_files_installed_before_it)
     // moved because a folder holds its place.
     write_tree(root, {{order[1], "old second"}, {order[3], "old fourth"}, {order[2] + "/inside.txt", "keep"}});
 
-    const std::string message = message_of([&] { install_staged_tree(stage, root, transaction); });
+    const std::string message = error_of([&] { install_staged_tree(stage, root, transaction); });
 
     const std::string cause = "Could not atomically install " + path_to_utf8(root / order[2]) + " (Windows error ";
     EXPECT_EQ(message.rfind(restored_prefix + cause, 0), 0u) << message;
@@ -156,7 +141,7 @@ TEST(transaction, an_incomplete_rollback_lists_every_failure_and_keeps_the_journ
     const HANDLE held = CreateFileW((root / "z.dat").c_str(), GENERIC_READ, FILE_SHARE_READ, /*security*/ nullptr,
                                     OPEN_EXISTING, 0, /*template*/ nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    const std::string message = message_of([&] { recover_transaction(root, transaction); });
+    const std::string message = error_of([&] { recover_transaction(root, transaction); });
     CloseHandle(held);
 
     ASSERT_EQ(message.rfind(incomplete_prefix + path_to_utf8(transaction) + ". ", 0), 0u) << message;
@@ -190,7 +175,7 @@ TEST(transaction, an_incomplete_rollback_lists_every_failure_and_keeps_the_journ
     write_tree(root, {{order[0], "old first"}, {order[1] + "/blocker", ""}});
     fs::remove_all(transaction / ".orvek-restore");
     write_file(transaction / ".orvek-restore", "a file where the restore folder goes");
-    const std::string nested = message_of([&] { install_staged_tree(stage, root, transaction); });
+    const std::string nested = error_of([&] { install_staged_tree(stage, root, transaction); });
     EXPECT_NE(nested.find(" Original installation error: Could not atomically install " + path_to_utf8(root / order[1])),
               std::string::npos)
         << nested;
@@ -228,15 +213,15 @@ TEST(transaction, relative_paths_follow_the_one_rule)
         {"\xff\xfe", "Invalid transaction path."},
     };
     for (const auto& [text, expected] : cases) {
-        EXPECT_EQ(message_of([&] { checked_transaction_path(text); }), expected) << "path: " << text;
+        EXPECT_EQ(error_of([&] { checked_transaction_path(text); }), expected) << "path: " << text;
     }
     EXPECT_EQ(checked_transaction_path(".Orvek-Cache/x.dll"), fs::path(L".Orvek-Cache/x.dll"));
     EXPECT_EQ(checked_transaction_path("sounds/\xc3\xa9t\xc3\xa9.ogg"), fs::path(L"sounds/\u00e9t\u00e9.ogg"));
 
     temp_dir t("transaction");
-    EXPECT_EQ(message_of([&] { write_transaction_journal({{t / "outside.txt", t / "b", false}}, t / "root", t / "tx"); }),
+    EXPECT_EQ(error_of([&] { write_transaction_journal({{t / "outside.txt", t / "b", false}}, t / "root", t / "tx"); }),
               "Unsafe transaction path.");
-    EXPECT_EQ(message_of([&] {
+    EXPECT_EQ(error_of([&] {
                   write_transaction_journal({{t / "root/.orvek-x/a", t / "b", false}}, t / "root", t / "tx");
               }),
               "Reserved updater transaction path.");
@@ -265,7 +250,7 @@ TEST(transaction, a_damaged_journal_is_refused_whole_and_kept)
     for (const auto& [content, expected] : cases) {
         write_file(root / "new.txt", "installed");
         write_file(journal, content);
-        EXPECT_EQ(message_of([&] { recover_transaction(root, transaction); }), expected) << content;
+        EXPECT_EQ(error_of([&] { recover_transaction(root, transaction); }), expected) << content;
         EXPECT_TRUE(fs::exists(root / "new.txt")) << "nothing is rolled back from a bad journal: " << content;
         EXPECT_EQ(read_file(journal), content);
     }
@@ -274,10 +259,10 @@ TEST(transaction, a_damaged_journal_is_refused_whole_and_kept)
     // content), one byte more is refused for its size.
     std::string big = header + std::string(16'777'216 - header.size(), '9');
     write_file(journal, big);
-    EXPECT_EQ(message_of([&] { recover_transaction(root, transaction); }), "Invalid transaction record.");
+    EXPECT_EQ(error_of([&] { recover_transaction(root, transaction); }), "Invalid transaction record.");
     big += '9';
     write_file(journal, big);
-    EXPECT_EQ(message_of([&] { recover_transaction(root, transaction); }),
+    EXPECT_EQ(error_of([&] { recover_transaction(root, transaction); }),
               "Transaction journal is too large; manual recovery required.");
 
     // A header alone is simply removed; a last line without LF still counts.
@@ -298,28 +283,28 @@ TEST(transaction, links_are_refused_on_every_path)
     write_file(real / "inside/precious.txt", "keep");
     const directory_link link(t / "link", real);
 
-    EXPECT_EQ(message_of([&] { refuse_reparse_points(t / "link"); }), link_refused);
-    EXPECT_EQ(message_of([&] { refuse_reparse_points(t / "link/inside/precious.txt"); }), link_refused);
-    EXPECT_EQ(message_of([&] { refuse_reparse_points(t / "link/not/yet/there"); }), link_refused);
+    EXPECT_EQ(error_of([&] { refuse_reparse_points(t / "link"); }), link_refused);
+    EXPECT_EQ(error_of([&] { refuse_reparse_points(t / "link/inside/precious.txt"); }), link_refused);
+    EXPECT_EQ(error_of([&] { refuse_reparse_points(t / "link/not/yet/there"); }), link_refused);
     EXPECT_NO_THROW(refuse_reparse_points(real / "not/yet/there"));
 
     write_tree(t / "stage", {{"inside/new.txt", "new"}});
-    EXPECT_EQ(message_of([&] { install_staged_tree(t / "stage", t / "link", t / "tx"); }), link_refused);
-    EXPECT_EQ(message_of([&] { install_staged_tree(t / "stage", real, t / "link/tx"); }), link_refused);
-    EXPECT_EQ(message_of([&] { recover_transaction(real, t / "link"); }), link_refused);
-    EXPECT_EQ(message_of([&] { discard_rollback_directory(t / "link"); }), link_refused);
+    EXPECT_EQ(error_of([&] { install_staged_tree(t / "stage", t / "link", t / "tx"); }), link_refused);
+    EXPECT_EQ(error_of([&] { install_staged_tree(t / "stage", real, t / "link/tx"); }), link_refused);
+    EXPECT_EQ(error_of([&] { recover_transaction(real, t / "link"); }), link_refused);
+    EXPECT_EQ(error_of([&] { discard_rollback_directory(t / "link"); }), link_refused);
 
     // A link inside the installation: the staged file never goes through it.
     const fs::path root = t / "root";
     fs::create_directories(root);
     const directory_link inner(root / "inside", real / "inside");
-    EXPECT_EQ(message_of([&] { install_staged_tree(t / "stage", root, root / ".orvek-client-rollback"); }),
+    EXPECT_EQ(error_of([&] { install_staged_tree(t / "stage", root, root / ".orvek-client-rollback"); }),
               restored_prefix + std::string(link_refused));
     EXPECT_FALSE(fs::exists(real / "inside/new.txt"));
 
     // Nor does a journal record.
     write_file(t / "tx/transaction.journal", "ORVEK-TRANSACTION-1\n0\tinside/precious.txt\n");
-    EXPECT_EQ(message_of([&] { recover_transaction(root, t / "tx"); }), link_refused);
+    EXPECT_EQ(error_of([&] { recover_transaction(root, t / "tx"); }), link_refused);
     EXPECT_EQ(read_file(real / "inside/precious.txt"), "keep");
 
     // Discarding a transaction folder never follows a link inside it (Wine
@@ -374,7 +359,7 @@ crash_result run_crash_worker(unsigned seed, int worker, int kills)
     save_digest(work / "before.digest", digest_of(before));
     save_digest(work / "after.digest", digest_of(after));
 
-    const fs::path child = standin(L"transaction-crash-child.exe");
+    const fs::path child = standin_path(L"transaction-crash-child.exe");
     const fs::path failure = work / "failure.txt";
     const std::wstring event_name = L"orvek-crash-ready-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(worker);
     const HANDLE ready = CreateEventW(/*security*/ nullptr, /*manual reset*/ FALSE, FALSE, event_name.c_str());

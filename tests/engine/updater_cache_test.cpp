@@ -4,6 +4,7 @@
 #include "support/directory_link.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
+#include "support/transfer_test.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -18,16 +19,6 @@ namespace fs = std::filesystem;
 
 const std::string hex64 = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 const std::string upper_hex64 = "0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF";
-
-std::string message_of(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "(no error)";
-}
 
 // An updater folder with its run's work folder, and a cache root of its own.
 struct cache_setup {
@@ -85,7 +76,7 @@ TEST(updater_cache, partial_downloads_move_over_from_the_old_folder_once)
         const HANDLE held = CreateFileW((s.old_cache / busy).c_str(), GENERIC_READ, FILE_SHARE_READ,
                                         /*security*/ nullptr, OPEN_EXISTING, 0, /*template*/ nullptr);
         ASSERT_NE(held, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(message_of([&] { updater_cache_dir(s.work); }), "Cannot migrate the existing updater cache.");
+        EXPECT_EQ(error_of([&] { updater_cache_dir(s.work); }), "Cannot migrate the existing updater cache.");
         CloseHandle(held);
     }
     updater_cache_dir(s.work);
@@ -102,17 +93,17 @@ TEST(updater_cache, links_on_its_paths_are_refused)
     {
         const directory_link linked_root(s.t / "cache-link", s.t / "elsewhere");
         const scoped_environment root(L"ORVEK_UPDATER_CACHE_ROOT", (s.t / "cache-link").c_str());
-        EXPECT_EQ(message_of([&] { updater_cache_dir(s.work); }), refused);
+        EXPECT_EQ(error_of([&] { updater_cache_dir(s.work); }), refused);
     }
     {
         const directory_link linked_old(s.old_cache, s.t / "elsewhere");
-        EXPECT_EQ(message_of([&] { updater_cache_dir(s.work); }), refused);
+        EXPECT_EQ(error_of([&] { updater_cache_dir(s.work); }), refused);
     }
     write_file(s.t / "elsewhere/inside", "x");
     fs::create_directories(s.old_cache);
     {
         const directory_link linked_entry(s.old_cache / (hex64 + ".part"), s.t / "elsewhere");
-        EXPECT_EQ(message_of([&] { updater_cache_dir(s.work); }), refused);
+        EXPECT_EQ(error_of([&] { updater_cache_dir(s.work); }), refused);
     }
     EXPECT_EQ(read_file(s.t / "elsewhere/inside"), "x");
 }

@@ -5,6 +5,7 @@
 #include "support/directory_link.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
+#include "support/transfer_test.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -19,16 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char header[] = "ORVEK-FILE-CHECKS-1\n";
-
-std::string message_of(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "(no error)";
-}
 
 std::string sha256_of_file(const fs::path& file)
 {
@@ -256,14 +247,14 @@ TEST(verification_cache, unusable_files_and_state_folders)
     EXPECT_EQ(get_file_identity(f.root / "folder"), "");
     EXPECT_FALSE(verify_file_cached(checks, f.root / "folder", f.sha256));
     EXPECT_FALSE(verify_file_cached(checks, f.root / "missing.ogg", f.sha256));
-    EXPECT_EQ(message_of([&] { verify_file_cached(checks, f.t / "outside.ogg", f.sha256); }), "Unsafe transaction path.");
-    EXPECT_EQ(message_of([&] { verify_file_cached(checks, f.root / ".orvek-x/a.ogg", f.sha256); }),
+    EXPECT_EQ(error_of([&] { verify_file_cached(checks, f.t / "outside.ogg", f.sha256); }), "Unsafe transaction path.");
+    EXPECT_EQ(error_of([&] { verify_file_cached(checks, f.root / ".orvek-x/a.ogg", f.sha256); }),
               "Reserved updater transaction path.");
 
     const fs::path elsewhere = f.t / "elsewhere";
     write_file(elsewhere / "a.ogg", "sound bytes");
     const directory_link linked(f.root / "linked", elsewhere);
-    EXPECT_EQ(message_of([&] { verify_file_cached(checks, f.root / "linked/a.ogg", f.sha256); }),
+    EXPECT_EQ(error_of([&] { verify_file_cached(checks, f.root / "linked/a.ogg", f.sha256); }),
               "Updater refuses a symbolic link or junction in an installation path.");
 
     // A state folder behind a link: nothing is loaded or saved there, but

@@ -1,9 +1,12 @@
 #include "engine/game_process.h"
 #include "engine/run_state.h"
+#include "engine/transaction.h"
 #include "engine/zip_extraction.h"
 
 #include "support/scoped_environment.h"
+#include "support/standin_path.h"
 #include "support/temp_dir.h"
+#include "support/transfer_test.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -21,16 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-std::string message_of(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "(no error)";
-}
 
 std::uint32_t crc32_of(std::string_view bytes)
 {
@@ -102,22 +95,6 @@ std::string make_zip(const std::vector<std::pair<std::string, std::string>>& ent
     return archive;
 }
 
-std::string utf8(const std::wstring& wide)
-{
-    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
-                                           nullptr);
-    std::string text(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), length, nullptr, nullptr);
-    return text;
-}
-
-fs::path standin(const wchar_t* name)
-{
-    wchar_t module[MAX_PATH];
-    GetModuleFileNameW(nullptr, module, MAX_PATH);
-    return fs::path(module).parent_path() / L"standins" / name;
-}
-
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s)
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -179,15 +156,15 @@ TEST(zip_and_game, packages_are_extracted_and_any_failure_is_reported)
     EXPECT_EQ(read_file(stage / L"lang/\u00e9t\u00e9.txt"), "summer");
     const auto lines = log_lines(log);
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1], utf8(extractor_parameters(zip, stage)));
+    EXPECT_EQ(lines[1], path_to_utf8(extractor_parameters(zip, stage)));
     EXPECT_NE(lines[1].find("It''s here"), std::string::npos);
 
-    EXPECT_EQ(message_of([&] { extract_zip(zip, stage); }), "Could not extract the update package.")
+    EXPECT_EQ(error_of([&] { extract_zip(zip, stage); }), "Could not extract the update package.")
         << "existing files are never overwritten";
     write_file(t / "broken.zip", "PK not really");
-    EXPECT_EQ(message_of([&] { extract_zip(t / "broken.zip", t / "out1"); }), "Could not extract the update package.");
+    EXPECT_EQ(error_of([&] { extract_zip(t / "broken.zip", t / "out1"); }), "Could not extract the update package.");
     write_file(t / "escape.zip", make_zip({{"../evil.txt", "x"}}));
-    EXPECT_EQ(message_of([&] { extract_zip(t / "escape.zip", t / "out2"); }), "Could not extract the update package.");
+    EXPECT_EQ(error_of([&] { extract_zip(t / "escape.zip", t / "out2"); }), "Could not extract the update package.");
     EXPECT_FALSE(fs::exists(t / "evil.txt"));
 }
 
@@ -206,7 +183,7 @@ TEST(zip_and_game, cancel_ends_the_extractor_and_pause_waits_at_the_end)
             request_cancel();
         });
         const auto started = std::chrono::steady_clock::now();
-        const std::string message = message_of([&] { extract_zip(zip, t / "out"); });
+        const std::string message = error_of([&] { extract_zip(zip, t / "out"); });
         canceller.join();
         EXPECT_EQ(message, "Extraction cancelled.");
         EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
@@ -224,7 +201,7 @@ TEST(zip_and_game, cancel_ends_the_extractor_and_pause_waits_at_the_end)
 
         // Already cancelled: no extractor is started at all.
         fs::remove(log);
-        EXPECT_EQ(message_of([&] { extract_zip(zip, t / "out"); }), cancelled_at_checkpoint_text);
+        EXPECT_EQ(error_of([&] { extract_zip(zip, t / "out"); }), cancelled_at_checkpoint_text);
         EXPECT_FALSE(fs::exists(log));
     }
     reset_run_state();
@@ -264,8 +241,8 @@ TEST(zip_and_game, the_game_runs_only_from_its_own_installation)
     const fs::path other = t / "other";
     fs::create_directories(install);
     fs::create_directories(other);
-    fs::copy_file(standin(L"orvek.exe"), install / "orvek.exe");
-    fs::copy_file(standin(L"orvek.exe"), other / "orvek.exe");
+    fs::copy_file(standin_path(L"orvek.exe"), install / "orvek.exe");
+    fs::copy_file(standin_path(L"orvek.exe"), other / "orvek.exe");
     const auto stop_game = [](const fs::path& folder) {
         write_file(folder / "orvek-exit", "");
         return eventually([&] { return !is_game_running(folder); });
@@ -275,7 +252,7 @@ TEST(zip_and_game, the_game_runs_only_from_its_own_installation)
     launch_game(install);
     EXPECT_EQ(read_file(install / "orvek.launch"), "ok");
     ASSERT_TRUE(eventually([&] { return fs::exists(install / "orvek-started.txt"); }));
-    EXPECT_EQ(read_file(install / "orvek-started.txt"), "--orvek-updater-launch\n" + utf8(install.native()) + "\n");
+    EXPECT_EQ(read_file(install / "orvek-started.txt"), "--orvek-updater-launch\n" + path_to_utf8(install) + "\n");
     EXPECT_TRUE(is_game_running(install));
     EXPECT_FALSE(is_game_running(other));
     EXPECT_TRUE(stop_game(install));
@@ -297,7 +274,7 @@ TEST(zip_and_game, the_game_runs_only_from_its_own_installation)
     // The file name's letter case does not matter.
     const fs::path shouting = t / "shouting";
     fs::create_directories(shouting);
-    fs::copy_file(standin(L"orvek.exe"), shouting / "ORVEK.EXE");
+    fs::copy_file(standin_path(L"orvek.exe"), shouting / "ORVEK.EXE");
     launch_game(shouting);
     ASSERT_TRUE(eventually([&] { return fs::exists(shouting / "orvek-started.txt"); }));
     EXPECT_TRUE(is_game_running(shouting));
@@ -308,13 +285,13 @@ TEST(zip_and_game, a_failed_start_leaves_no_launch_marker)
 {
     temp_dir t("game");
     fs::create_directories(t / "empty");
-    EXPECT_EQ(message_of([&] { launch_game(t / "empty"); }), "Could not start Orvek.");
+    EXPECT_EQ(error_of([&] { launch_game(t / "empty"); }), "Could not start Orvek.");
     EXPECT_FALSE(fs::exists(t / "empty/orvek.launch"));
 
     // A marker that cannot be written stops the launch before the start.
     fs::create_directories(t / "blocked/orvek.launch");
-    fs::copy_file(standin(L"orvek.exe"), t / "blocked/orvek.exe");
-    EXPECT_EQ(message_of([&] { launch_game(t / "blocked"); }), "Could not safely replace an update metadata file.");
+    fs::copy_file(standin_path(L"orvek.exe"), t / "blocked/orvek.exe");
+    EXPECT_EQ(error_of([&] { launch_game(t / "blocked"); }), "Could not safely replace an update metadata file.");
     std::this_thread::sleep_for(500ms);
     EXPECT_FALSE(fs::exists(t / "blocked/orvek-started.txt"));
 }

@@ -3,37 +3,15 @@
 // file, so a reader never sees half of it) and runs until "orvek-exit"
 // appears beside it, or three minutes have passed so it never lingers.
 
+#include "command_line.h"
+
 #include <windows.h>
 
 #include <fstream>
 #include <string>
 
-namespace {
-
-std::string to_utf8(const std::wstring& wide)
-{
-    if (wide.empty()) return {};
-    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
-                                           nullptr);
-    std::string text(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), length, nullptr, nullptr);
-    return text;
-}
-
-std::wstring parameters_of(const std::wstring& line)
-{
-    std::size_t i = 0;
-    if (!line.empty() && line[0] == L'"') {
-        const auto close = line.find(L'"', 1);
-        i = close == std::wstring::npos ? line.size() : close + 1;
-    } else {
-        while (i < line.size() && line[i] != L' ' && line[i] != L'\t') ++i;
-    }
-    while (i < line.size() && (line[i] == L' ' || line[i] == L'\t')) ++i;
-    return line.substr(i);
-}
-
-}  // namespace
+using orvek::test::parameters_of;
+using orvek::test::to_utf8;
 
 int wmain()
 {

@@ -9,6 +9,8 @@
 //   ORVEK_TEST_EXTRACT_LOG      file that receives the process id and the raw parameters
 //   ORVEK_TEST_SLOW_EXTRACT_MS  sleep this long before extracting
 
+#include "command_line.h"
+
 #include <windows.h>
 
 #include <zlib.h>
@@ -23,6 +25,9 @@
 #include <vector>
 
 namespace {
+
+using orvek::test::parameters_of;
+using orvek::test::to_utf8;
 
 constexpr std::wstring_view command_prefix =
     L"-NoProfile -NonInteractive -ExecutionPolicy Bypass -Command \"Add-Type -AssemblyName "
@@ -39,16 +44,6 @@ std::wstring environment(const wchar_t* name)
     return length > 0 && length < 32768 ? std::wstring(value, length) : std::wstring();
 }
 
-std::string to_utf8(std::wstring_view wide)
-{
-    if (wide.empty()) return {};
-    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
-                                           nullptr);
-    std::string text(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), length, nullptr, nullptr);
-    return text;
-}
-
 std::wstring to_wide(std::string_view utf8)
 {
     if (utf8.empty()) return {};
@@ -56,20 +51,6 @@ std::wstring to_wide(std::string_view utf8)
     std::wstring wide(static_cast<std::size_t>(length), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), length);
     return wide;
-}
-
-// The command line after the program name, as CommandLineToArgvW splits it.
-std::wstring_view parameters_of(std::wstring_view line)
-{
-    std::size_t i = 0;
-    if (!line.empty() && line[0] == L'"') {
-        const auto close = line.find(L'"', 1);
-        i = close == std::wstring_view::npos ? line.size() : close + 1;
-    } else {
-        while (i < line.size() && line[i] != L' ' && line[i] != L'\t') ++i;
-    }
-    while (i < line.size() && (line[i] == L' ' || line[i] == L'\t')) ++i;
-    return line.substr(i);
 }
 
 // Reads a single-quoted PowerShell literal whose opening quote is already
