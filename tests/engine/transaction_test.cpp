@@ -339,7 +339,10 @@ crash_result run_crash_worker(unsigned seed, int worker, int kills)
     file_tree before;
     file_tree staged;
     for (int i = 0; i < 150; ++i) {
-        const std::string name = "d" + std::to_string(i % 6) + "/s" + std::to_string(i % 4) + "/f" + std::to_string(i) + ".bin";
+        // Appended piece by piece: GCC 12 warns falsely on "d" + std::to_string(...).
+        std::string name("d");
+        name.append(std::to_string(i % 6)).append("/s").append(std::to_string(i % 4));
+        name.append("/f").append(std::to_string(i)).append(".bin");
         before[name] = bytes(1 + random() % 2000);
         switch (i % 6) {
         case 0: staged[name] = before[name]; break;                                           // equal
