@@ -1,5 +1,6 @@
 #include "engine/settings.h"
 
+#include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -27,25 +28,7 @@ private:
 };
 
 // Sets (or removes, with nullptr) an environment variable for one scope.
-class scoped_env {
-public:
-    scoped_env(const wchar_t* name, const wchar_t* value) : name_(name)
-    {
-        wchar_t buffer[4096];
-        const DWORD length = GetEnvironmentVariableW(name, buffer, 4096);
-        if (length > 0 && length < 4096) {
-            saved_ = std::wstring(buffer, length);
-        }
-        SetEnvironmentVariableW(name, value);
-    }
-    ~scoped_env() { SetEnvironmentVariableW(name_.c_str(), saved_ ? saved_->c_str() : nullptr); }
-    scoped_env(const scoped_env&) = delete;
-    scoped_env& operator=(const scoped_env&) = delete;
-
-private:
-    std::wstring name_;
-    std::optional<std::wstring> saved_;
-};
+using scoped_env = orvek::test::scoped_environment;
 
 std::wstring lower_case(std::wstring text)
 {
