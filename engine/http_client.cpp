@@ -236,13 +236,22 @@ bool is_final_http_failure(std::string_view message) {
            message.find("HTTP 429") == std::string_view::npos;
 }
 
+namespace {
+
+// A plain GET whose only good answer is 200.
+http_request get_expecting_200(const std::wstring& url, const request_messages& messages) {
+    http_request http = send_http_request(url, L"GET", messages);
+    if (const DWORD status = status_or_zero(http.request.get()); status != 200)
+        throw_http_status(status);
+    return http;
+}
+
+}  // namespace
+
 std::vector<char> fetch_metadata(const std::wstring& url) {
     const request_slot slot;
-    const http_request http =
-        send_http_request(url, L"GET", {"Invalid update URL.", "Could not download update information."});
+    const http_request http = get_expecting_200(url, {"Invalid update URL.", "Could not download update information."});
     const HINTERNET request = http.request.get();
-    if (const DWORD status = status_or_zero(request); status != 200)
-        throw_http_status(status);
 
     std::vector<char> body;
     for (;;) {
@@ -281,11 +290,8 @@ std::vector<char> fetch_metadata_with_retry(const std::wstring& url) {
 
 void download_file(const std::wstring& url, const std::filesystem::path& destination, bool& counted) {
     const request_slot slot;
-    const http_request http =
-        send_http_request(url, L"GET", {"Invalid download URL.", "Could not download an update file."});
+    const http_request http = get_expecting_200(url, {"Invalid download URL.", "Could not download an update file."});
     const HINTERNET request = http.request.get();
-    if (const DWORD status = status_or_zero(request); status != 200)
-        throw_http_status(status);
 
     if (!counted) {
         // Counted once, at the file's first good answer, however many attempts it takes.
