@@ -1,0 +1,15 @@
+#pragma once
+// The window's texts and progress bar, drawn from the shared run state.
+
+#include <cstdint>
+#include <string>
+
+namespace orvek {
+
+// UI thread only; a call made while one runs returns at once.
+void refresh_window();
+
+std::wstring format_size(std::uint64_t bytes);
+std::wstring format_duration(std::uint64_t seconds);
+
+}  // namespace orvek
