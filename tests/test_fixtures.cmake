@@ -11,6 +11,12 @@ add_executable(trust-test-ca ${CMAKE_SOURCE_DIR}/tools/trust_test_ca.cpp)
 target_link_libraries(trust-test-ca PRIVATE crypt32)
 target_link_options(trust-test-ca PRIVATE -municode)
 
+# Plays the player in scripts/demo: answers the updater's questions and takes
+# a picture of its window.
+add_executable(demo-driver ${CMAKE_SOURCE_DIR}/tools/demo_driver.cpp)
+target_link_libraries(demo-driver PRIVATE z gdi32 user32)
+target_link_options(demo-driver PRIVATE -municode)
+
 set(orvek_fixture_environment "ORVEK_BUILD_DIR=${CMAKE_BINARY_DIR};ORVEK_TEST_STATE_DIR=${test_state_dir}")
 
 add_test(NAME fixture.test_prefix
