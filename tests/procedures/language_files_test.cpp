@@ -18,7 +18,10 @@ const std::string release_id = "20260101000000-0123456789ab";
 
 class language_files : public transfer_test {
 protected:
-    void TearDown() override { repair_requested = false, transfer_test::TearDown(); }
+    void TearDown() override {
+        repair_requested = false;
+        transfer_test::TearDown();
+    }
 
     // A core package whose data/languages holds `files`.
     void publish(const std::map<std::string, std::string>& files) const {
