@@ -23,16 +23,6 @@ namespace {
 
 constexpr std::uintmax_t max_checks_file_bytes = 16'777'216;
 
-bool is_hex_digit(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-bool is_sha256_text(std::string_view text)
-{
-    return text.size() == 64 && std::all_of(text.begin(), text.end(), is_hex_digit);
-}
-
 // Throws when no digit can be read; false when characters are left over.
 bool parse_verified_at(std::string_view text, std::uint64_t& value)
 {
@@ -73,11 +63,18 @@ void read_checks_file(const fs::path& file, std::unordered_map<std::string, chec
 
 }  // namespace
 
-std::wstring installation_folder_name(const fs::path& folder)
+bool is_checks_hex_digit(char c)
 {
-    std::wstring text = fs::absolute(folder).lexically_normal().native();
-    std::replace(text.begin(), text.end(), L'/', L'\\');
-    if (!text.empty()) CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool is_sha256_text(std::string_view text)
+{
+    return text.size() == 64 && std::all_of(text.begin(), text.end(), is_checks_hex_digit);
+}
+
+std::uint64_t fnv1a_utf16le(std::wstring_view text)
+{
     std::uint64_t hash = 14695981039346656037ULL;
     for (const wchar_t unit : text) {
         const auto code = static_cast<std::uint16_t>(unit);
@@ -86,7 +83,15 @@ std::wstring installation_folder_name(const fs::path& folder)
             hash *= 1099511628211ULL;
         }
     }
-    return std::to_wstring(hash);
+    return hash;
+}
+
+std::wstring installation_folder_name(const fs::path& folder)
+{
+    std::wstring text = fs::absolute(folder).lexically_normal().native();
+    std::replace(text.begin(), text.end(), L'/', L'\\');
+    if (!text.empty()) CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return std::to_wstring(fnv1a_utf16le(text));
 }
 
 fs::path local_app_data_folder(const char* error_text)

@@ -49,6 +49,14 @@ std::string get_file_identity(const std::filesystem::path& file);
 
 std::uint64_t current_filetime();
 
+// 0-9, a-f, A-F.
+bool is_checks_hex_digit(char c);
+// 64 hexadecimal digits, either case.
+bool is_sha256_text(std::string_view text);
+
+// 64-bit FNV-1a over the UTF-16LE bytes of `text`, low byte first.
+std::uint64_t fnv1a_utf16le(std::wstring_view text);
+
 // Name of the per-installation folder of `folder`: decimal 64-bit FNV-1a of
 // the lower-cased, absolute, lexically normal path's UTF-16LE bytes.
 std::wstring installation_folder_name(const std::filesystem::path& folder);
