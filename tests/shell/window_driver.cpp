@@ -130,7 +130,7 @@ updater_process::updater_process(const std::filesystem::path& program, const std
             break;
         }
         const DWORD error = GetLastError();
-        if (error != ERROR_DLL_INIT_FAILED || ++start_up_deaths == 5)
+        if (error != ERROR_INTERNAL_ERROR || ++start_up_deaths == 5)
             throw std::runtime_error("CreateProcessW failed with " + std::to_string(error));
     }
     if (start_up_deaths > 0)
