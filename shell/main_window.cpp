@@ -80,7 +80,7 @@ void on_command(HWND window, int id) {
     if (id == retry_command && worker_finished) {
         // The window stays; the program entry starts the next attempt in it.
         retry_requested = true;
-        PostQuitMessage(0);
+        PostQuitMessage(/*exit code*/ 0);
         return;
     }
     if (id == close_command && worker_finished) {
@@ -119,7 +119,7 @@ void on_destroy(HWND window) {
         automation_provider = nullptr;
     }
     KillTimer(window, refresh_timer_id);
-    PostQuitMessage(0);
+    PostQuitMessage(/*exit code*/ 0);
 }
 
 }  // namespace
@@ -151,7 +151,7 @@ void create_main_window() {
     EnableWindow(resume_button, FALSE);
     EnableWindow(close_button, FALSE);
     EnableWindow(retry_button, FALSE);
-    SendMessageW(progress_bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+    SendMessageW(progress_bar, PBM_SETRANGE, /*unused*/ 0, MAKELPARAM(0, 100));
     SetFocus(status_edit);
     SetTimer(main_window, refresh_timer_id, 500, /*callback*/ nullptr);
 }
@@ -179,7 +179,7 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
         if (worker_finished)
             DestroyWindow(window);
         else
-            SendMessageW(window, WM_COMMAND, cancel_command, 0);
+            SendMessageW(window, WM_COMMAND, cancel_command, /*from no control*/ 0);
         return 0;
     case WM_DESTROY:
         on_destroy(window);

@@ -63,7 +63,7 @@ void reset_buttons() {
 void pump_messages() {
     MSG message;
     // 0 is WM_QUIT, -1 an error: both end the attempt's loop.
-    while (GetMessageW(&message, /*any window*/ nullptr, 0, 0) > 0) {
+    while (GetMessageW(&message, /*any window*/ nullptr, /*all messages*/ 0, 0) > 0) {
         if (!IsDialogMessageW(main_window, &message)) {
             TranslateMessage(&message);
             DispatchMessageW(&message);
@@ -93,7 +93,7 @@ void run_worker(int& result, update_function update) {
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
     const int r = update();
     result = r;
-    PostMessageW(main_window, worker_finished_message, static_cast<WPARAM>(static_cast<INT_PTR>(r)), 0);
+    PostMessageW(main_window, worker_finished_message, static_cast<WPARAM>(static_cast<INT_PTR>(r)), /*unused*/ 0);
 }
 
 int run_attempts(update_function update) {
@@ -107,7 +107,7 @@ int run_attempts(update_function update) {
         } catch (const std::exception&) {
             // The window shows the failed state, with Retry.
             set_status(L"Could not create the update worker. Close other programs and Retry.");
-            PostMessageW(main_window, worker_finished_message, 1, 0);
+            PostMessageW(main_window, worker_finished_message, 1, /*unused*/ 0);
         }
         pump_messages();
         if (worker.joinable()) worker.join();
