@@ -1,7 +1,9 @@
+#include "shell/program_entry.h"
+
 #include <windows.h>
 
-// Placeholder entry until the window and the worker land.
+// The command line is read again where it is needed, as a whole.
 int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR /*command line*/, int /*show*/)
 {
-    return 0;
+    return orvek::run_program();
 }

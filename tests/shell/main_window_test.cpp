@@ -1,0 +1,149 @@
+#include "window_driver.h"
+
+#include "engine/run_state.h"
+#include "shell/main_window.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <future>
+#include <mutex>
+
+using namespace orvek;
+using namespace orvek::test;
+
+namespace {
+
+const wchar_t cancelling[] = L"Cancelling; waiting for the current operation to finish.";
+
+std::string enabled_buttons() {  // '1' or '0' per button, Pause to Retry
+    std::string states;
+    for (const HWND button : buttons) states += IsWindowEnabled(button) ? '1' : '0';
+    return states;
+}
+
+void click(HWND button) { SendMessageW(button, BM_CLICK, 0, 0); }
+
+}  // namespace
+
+TEST(main_window, starts_with_pause_and_cancel_the_focus_on_the_status_and_its_timer) {
+    const test_window window;
+    RECT outer{};
+    GetWindowRect(main_window, &outer);
+    EXPECT_EQ(std::make_pair(outer.right - outer.left, outer.bottom - outer.top), std::make_pair(760L, 340L));
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(GetDlgItem(main_window, pause_command + i), buttons[i]);
+    EXPECT_EQ(enabled_buttons(), "10100");
+    EXPECT_EQ(GetFocus(), status_edit);
+    HWND at = status_edit;  // Tab order: the enabled tab stops in creation order
+    for (const HWND next : {details_edit, pause_button, cancel_button, status_edit})
+        EXPECT_EQ(at = GetNextDlgTabItem(main_window, at, FALSE), next);
+    EXPECT_EQ(SendMessageW(progress_bar, PBM_GETRANGE, FALSE, /*parts*/ 0), 100);
+    EXPECT_TRUE(KillTimer(main_window, refresh_timer_id));
+}
+
+TEST(main_window, pause_resume_and_cancel_change_the_run_buttons_and_focus) {
+    const test_window window;
+    const struct {
+        HWND* button;
+        bool paused, cancelled;
+        const wchar_t* shown;
+        const char* enabled;
+        HWND* focus;  // Cancel moves none: it stays where the click put it
+    } rows[] = {
+        {&pause_button, true, false, L"Paused", "01100", &resume_button},
+        {&resume_button, false, false, L"Update resumed.", "10100", &pause_button},
+        {&pause_button, true, false, L"Paused", "01100", &resume_button},
+        {&cancel_button, false, true, cancelling, "01100", &cancel_button},
+        {&resume_button, false, true, L"Update resumed.", "10100", &pause_button},
+        {&pause_button, true, true, L"Paused", "01100", &resume_button},
+    };
+    auto waiting_run = std::async(std::launch::async, [] { sleep_interruptible(60'000); });
+    for (const auto& row : rows) {
+        SCOPED_TRACE(text_of(*row.button) + L" -> " + row.shown);
+        click(*row.button);
+        std::unique_lock lock(state_mutex);
+        EXPECT_EQ(std::make_pair(paused, cancelled), std::make_pair(row.paused, row.cancelled));
+        lock.unlock();
+        EXPECT_EQ(user_cancelled, row.cancelled);
+        EXPECT_EQ(text_of(status_edit), row.shown);
+        EXPECT_EQ(enabled_buttons(), row.enabled);
+        EXPECT_EQ(GetFocus(), *row.focus);
+    }
+    // Cancel woke the run's waits.
+    ASSERT_EQ(waiting_run.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_THROW(waiting_run.get(), std::runtime_error);
+}
+
+TEST(main_window, worker_result_closes_the_window_or_offers_close_and_retry) {
+    const struct {
+        WPARAM result;
+        bool user_cancelled;
+        HWND* focus_before;
+        HWND* focus_after;  // null: the window is gone
+    } rows[] = {
+        {0, false, &status_edit, nullptr},       {1, true, &status_edit, nullptr},
+        {1, false, &details_edit, &details_edit}, {1, false, &pause_button, &retry_button},
+        {1, false, &cancel_button, &retry_button},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.result << row.user_cancelled << text_of(*row.focus_before));
+        const test_window window;
+        user_cancelled = row.user_cancelled;
+        SetFocus(*row.focus_before);
+        PostMessageW(main_window, worker_finished_message, row.result, 0);
+        EXPECT_EQ(pump_pending(), row.focus_after == nullptr);  // WM_QUIT after the window went
+        EXPECT_TRUE(worker_finished);
+        EXPECT_EQ(IsWindow(main_window) != FALSE, row.focus_after != nullptr);
+        if (row.focus_after == nullptr) continue;
+        EXPECT_EQ(enabled_buttons(), "00011");
+        EXPECT_EQ(GetFocus(), *row.focus_after);
+    }
+}
+
+TEST(main_window, close_and_retry_act_only_after_the_worker_ended) {
+    const struct {
+        bool failed_first;
+        UINT message;
+        WPARAM command;
+        bool stays, quits, retry, cancels;
+    } rows[] = {
+        {false, WM_CLOSE, 0, true, false, false, true},  // closing a running window is a Cancel
+        {false, WM_COMMAND, close_command, true, false, false, false},
+        {false, WM_COMMAND, retry_command, true, false, false, false},
+        {true, WM_CLOSE, 0, false, true, false, false},
+        {true, WM_COMMAND, close_command, false, true, false, false},
+        {true, WM_COMMAND, retry_command, true, true, true, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.failed_first << " " << row.message << " " << row.command);
+        const test_window window;
+        if (row.failed_first) PostMessageW(main_window, worker_finished_message, 1, 0);
+        PostMessageW(main_window, row.message, row.command, 0);
+        EXPECT_EQ(pump_pending(), row.quits);
+        EXPECT_EQ(IsWindow(main_window) != FALSE, row.stays);
+        EXPECT_EQ(retry_requested, row.retry);
+        EXPECT_EQ(user_cancelled, row.cancels);
+        if (!row.cancels) continue;
+        EXPECT_EQ(text_of(status_edit), cancelling);
+        PostMessageW(main_window, worker_finished_message, 1, 0);  // the cancelled worker ends
+        EXPECT_TRUE(pump_pending());
+        EXPECT_FALSE(IsWindow(main_window));
+    }
+}
+
+TEST(main_window, shows_a_worker_threads_message_box_under_its_own_title) {
+    const test_window window;
+    auto answer = std::async(std::launch::async, [] {
+        return show_message_box(L"Install it now?", L"Orvek Updater", MB_YESNO | MB_ICONQUESTION);
+    });
+    auto seen = std::async(std::launch::async, [] {  // the box runs on this thread; another one answers it
+        const HWND box = wait_for_window(GetCurrentProcessId(), L"#32770", 20'000);
+        const std::wstring seen = text_of(box) + L"|" + text_of(GetDlgItem(box, 0xFFFF)) +
+                                  (GetWindow(box, GW_OWNER) == main_window ? L"|owned" : L"");
+        press(box, IDYES);
+        return seen;
+    });
+    ASSERT_TRUE(pump_until([&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    EXPECT_EQ(seen.get(), L"ORVEK Updater|Install it now?|owned");
+    EXPECT_EQ(answer.get(), IDYES);
+}
