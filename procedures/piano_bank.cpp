@@ -6,6 +6,7 @@
 #include "engine/sha256.h"
 #include "engine/small_files.h"
 #include "engine/transaction.h"
+#include "engine/verification_cache.h"
 
 #include <windows.h>
 
@@ -81,6 +82,23 @@ void link_into_stage(const fs::path& object, const fs::path& target) {
                                    std::error_code(static_cast<int>(GetLastError()), std::system_category()));
 }
 
+// True when every manifest path below a folder is a file of the listed size
+// that verifies; the cache's root is the bank root.
+struct piano_bank_complete {
+    const manifest_map& manifest;
+    file_checks& checks;
+
+    bool operator()(const fs::path& folder) const {
+        for (const auto& [path, entry] : manifest) {
+            check_pause_cancel();
+            checked_files += 1;
+            const fs::path file = bank_path(folder, path);
+            if (!is_file_of_size(file, entry.size) || !verify_file_cached(checks, file, entry.sha256)) return false;
+        }
+        return true;
+    }
+};
+
 }  // namespace
 
 manifest_map parse_piano_manifest(std::string_view bytes) {
@@ -115,16 +133,6 @@ manifest_map parse_piano_manifest(std::string_view bytes) {
         if (!manifest.contains(name)) throw std::runtime_error("Piano bank license or metadata missing.");
     if (manifest.size() < metadata_files.size() + 1) throw std::runtime_error("Piano bank has no samples.");
     return manifest;
-}
-
-bool piano_bank_complete::operator()(const fs::path& folder) const {
-    for (const auto& [path, entry] : manifest) {
-        check_pause_cancel();
-        checked_files += 1;
-        const fs::path file = bank_path(folder, path);
-        if (!is_file_of_size(file, entry.size) || !verify_file_cached(checks, file, entry.sha256)) return false;
-    }
-    return true;
 }
 
 void update_piano_bank(const fs::path& piano_data, const fs::path& bank_root, const std::wstring& piano_releases_base) {
