@@ -119,8 +119,16 @@ void make_work_folder(const fs::path& work) {
     fs::create_directories(work);
 }
 
-void show_files_ready() {
-    show_message_box(L"ORVEK files are ready.", L"ORVEK Updater", MB_ICONINFORMATION);
+// The closing text, then the game or the box that tells the files are ready.
+int finish_run(const fs::path& installation, bool launch, const wchar_t* starting, const wchar_t* done) {
+    if (launch) {
+        report_status(starting);
+        launch_game(installation);
+    } else {
+        report_status(done);
+        show_message_box(L"ORVEK files are ready.", L"ORVEK Updater", MB_ICONINFORMATION);
+    }
+    return 0;
 }
 
 int finish_current_release(const endpoints& urls, const std::string& id, const fs::path& installation,
@@ -129,14 +137,7 @@ int finish_current_release(const endpoints& urls, const std::string& id, const f
     repair_language_files(urls.client_releases, id, installation, work);
     update_sound_data(urls.sound_pointer, urls.sound_releases, installation, work);
     fs::remove_all(work);
-    if (launch) {
-        report_status(L"All files are ready. Starting Orvek.");
-        launch_game(installation);
-    } else {
-        report_status(L"Orvek is up to date.");
-        show_files_ready();
-    }
-    return 0;
+    return finish_run(installation, launch, L"All files are ready. Starting Orvek.", L"Orvek is up to date.");
 }
 
 void wait_for_game_to_close(const fs::path& installation) {
@@ -208,14 +209,7 @@ int install_new_release(const endpoints& urls, const std::string& id, const fs::
     fs::remove(installation / commit_marker_name);
     remove_partial_downloads();
     fs::remove_all(work);
-    if (launch) {
-        report_status(L"Update completed. Starting Orvek.");
-        launch_game(installation);
-    } else {
-        report_status(L"Update completed successfully.");
-        show_files_ready();
-    }
-    return 0;
+    return finish_run(installation, launch, L"Update completed. Starting Orvek.", L"Update completed successfully.");
 }
 
 int report_update_failure(const std::exception& error, const fs::path& work) {
