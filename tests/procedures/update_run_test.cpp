@@ -213,7 +213,9 @@ driver_outcome run_driver(const driver_installation& place, const std::wstring& 
                                 std::to_wstring(wait_divisor) + L" \"--driver-record=" + record.wstring() + L"\"");
     if (WaitForSingleObject(process.get(), 240'000) != WAIT_OBJECT_0) {
         TerminateProcess(process.get(), 99);
-        throw std::runtime_error("the driver did not end");
+        const fs::path status = record.wstring() + L".status";
+        throw std::runtime_error("the driver did not end; its last status: " +
+                                 (fs::exists(status) ? read_file(status) : std::string("none")));
     }
     driver_outcome outcome;
     DWORD code = 0;
@@ -386,6 +388,7 @@ TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
 // recovers and by one that installs the update. "" or what went
 // wrong.
 std::string run_crash_worker(unsigned seed, int worker, int kills) {
+    std::string step = "worker " + std::to_string(worker) + ", publishing";
     try {
         std::mt19937 random(seed + static_cast<unsigned>(worker));
         const std::string prefix = unique_prefix("update_run");
@@ -416,6 +419,7 @@ std::string run_crash_worker(unsigned seed, int worker, int kills) {
         };
 
         reset();
+        step = "worker " + std::to_string(worker) + ", undisturbed run";
         const auto started = std::chrono::steady_clock::now();
         if (std::string failure = installed("undisturbed run"); !failure.empty()) return failure;
         const auto run_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
@@ -427,6 +431,7 @@ std::string run_crash_worker(unsigned seed, int worker, int kills) {
         int ended_new = 0;
         for (int kill = 0; kill < kills; ++kill) {
             const std::string at = "worker " + std::to_string(worker) + ", kill " + std::to_string(kill);
+            step = at;
             reset();
             const win_handle process = start_driver(place, L"--driver-answers=y --driver-ready=" + event_name);
             const HANDLE waits[] = {ready.get(), process.get()};
@@ -438,6 +443,7 @@ std::string run_crash_worker(unsigned seed, int worker, int kills) {
             // The next run ends at its version check, so nothing but its
             // recovery has touched the installation (a late request of the
             // killed run may meet the rule too).
+            step = at + ", recovering run";
             script(prefix + "/version.txt", {status_rule(404, 0, 1000)});
             const driver_outcome recovery = run_driver(place, L"", "");
             script(prefix + "/version.txt", {});
@@ -448,13 +454,14 @@ std::string run_crash_worker(unsigned seed, int worker, int kills) {
             const std::string as_new = tree_difference(new_tree, state);
             if (!as_old.empty() && !as_new.empty()) return at + ": a mix of releases (" + as_old + "; " + as_new + ")";
             ended_new += as_new.empty();
+            step = at + ", installing run";
             if (std::string failure = installed(at.c_str()); !failure.empty()) return failure;
         }
         std::printf("worker %d: run %lld ms, %d of %d kills ended with the new release\n", worker,
                     static_cast<long long>(run_ms), ended_new, kills);
         return "";
     } catch (const std::exception& error) {
-        return "worker " + std::to_string(worker) + ": " + error.what();
+        return step + ": " + error.what();
     }
 }
 

@@ -6,7 +6,8 @@
 //                               and then Cancel; past the end: OK, or No
 //                               for a question
 //   --driver-record=<file>      every box ("box\t<type>\t<text>"), then the
-//                               last status ("status\t<text>") and the result
+//                               last status ("status\t<text>") and the result;
+//                               meanwhile <file>.status holds each new status
 //   --driver-ready=<event>      set once the window stands
 //   --driver-wait-divisor=<n>   shortens the waits for the game
 // The exit code is run_update's result.
@@ -26,6 +27,13 @@ namespace {
 std::wstring answers;
 std::size_t next_answer = 0;
 std::string record;
+std::wstring record_file;
+
+std::wstring current_status()
+{
+    const std::lock_guard lock(orvek::state_mutex);
+    return orvek::status_text;
+}
 
 std::string escaped(const std::wstring& text)
 {
@@ -52,6 +60,10 @@ LRESULT CALLBACK driver_window(HWND window, UINT message, WPARAM wparam, LPARAM 
 {
     if (message == orvek::show_message_box_message)
         return answer_box(static_cast<UINT>(wparam), reinterpret_cast<const wchar_t*>(lparam));
+    if (message == orvek::status_changed_message && !record_file.empty()) {
+        std::ofstream((record_file + L".status").c_str(), std::ios::binary | std::ios::trunc) << escaped(current_status());
+        return 0;
+    }
     if (message == orvek::worker_finished_message) {
         PostQuitMessage(static_cast<int>(wparam));
         return 0;
@@ -63,7 +75,6 @@ LRESULT CALLBACK driver_window(HWND window, UINT message, WPARAM wparam, LPARAM 
 
 int wmain(int argc, wchar_t** argv)
 {
-    std::wstring record_file;
     std::wstring ready_event;
     for (int i = 1; i < argc; ++i) {
         const std::wstring argument = argv[i];
@@ -107,10 +118,7 @@ int wmain(int argc, wchar_t** argv)
     worker.join();
 
     if (!record_file.empty()) {
-        {
-            const std::lock_guard lock(orvek::state_mutex);
-            record += "status\t" + escaped(orvek::status_text) + "\n";
-        }
+        record += "status\t" + escaped(current_status()) + "\n";
         record += "result\t" + std::to_string(result) + "\n";
         const std::wstring temporary = record_file + L".tmp";
         std::ofstream(temporary.c_str(), std::ios::binary) << record;
