@@ -30,3 +30,15 @@ endforeach()
 if(TARGET engine_tests)
   add_dependencies(engine_tests transaction_crash_child)
 endif()
+
+# Runs run_update with its real command line, boxes answered from a script.
+add_executable(update_run_driver ${CMAKE_CURRENT_LIST_DIR}/update_run_driver.cpp)
+target_link_libraries(update_run_driver PRIVATE procedures)
+target_link_options(update_run_driver PRIVATE -municode)
+set_target_properties(update_run_driver PROPERTIES OUTPUT_NAME update-run-driver
+  RUNTIME_OUTPUT_DIRECTORY ${orvek_standin_dir})
+if(TARGET procedures_tests)
+  add_dependencies(procedures_tests update_run_driver)
+  # The release tool the tests publish with.
+  target_compile_definitions(procedures_tests PRIVATE ORVEK_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+endif()
