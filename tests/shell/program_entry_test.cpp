@@ -142,9 +142,6 @@ TEST(program_entry, one_instance_per_mode_beside_the_other_mode_and_cancel_exits
 }
 
 TEST(program_entry, retry_after_the_server_is_fixed_runs_in_the_same_window) {
-#ifdef ORVEK_UPDATE_RUN_STAND_IN
-    GTEST_SKIP() << "the program's update run is still a stand-in";
-#endif
     const std::string prefix = unique_prefix("program_entry_retry");
     const temp_dir folder("entry-retry");
     const fs::path program = copy_program(folder);
