@@ -163,7 +163,9 @@ std::string capture_png(HWND window)
     return png;
 }
 
+constexpr int pause_command_id = 101;
 constexpr int close_command_id = 104;
+constexpr int retry_command_id = 105;
 
 HWND progress_bar_of(HWND window)
 {
@@ -219,9 +221,12 @@ int wmain(int argc, wchar_t** argv)
             }
             continue;
         }
-        // A failed run keeps its window with Close enabled: say why, and close it.
+        // A failed run keeps its window with only Close and Retry enabled: say
+        // why, and close it. (While the window is being made, all are enabled.)
         HWND close = GetDlgItem(window, close_command_id);
-        if (close && IsWindowEnabled(close)) {
+        HWND retry = GetDlgItem(window, retry_command_id);
+        HWND pause = GetDlgItem(window, pause_command_id);
+        if (close && retry && pause && IsWindowEnabled(close) && IsWindowEnabled(retry) && !IsWindowEnabled(pause)) {
             HWND status = FindWindowExW(window, /*after*/ nullptr, L"Edit", /*title*/ nullptr);
             std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(status)) + 1, L'\0');
             text.resize(static_cast<std::size_t>(GetWindowTextW(status, text.data(), static_cast<int>(text.size()))));
