@@ -3,8 +3,10 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <array>
 #include <cstdint>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -19,29 +21,6 @@ constexpr ULONG sha256_digest_size = 32;
     throw std::runtime_error(message);
 }
 
-// The two CNG handles of one hashing call; the normal path releases them
-// itself, so this only acts when a step fails or the callback throws.
-struct sha256_handles {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCRYPT_HASH_HANDLE hash = nullptr;
-
-    sha256_handles() = default;
-    sha256_handles(const sha256_handles&) = delete;
-    sha256_handles& operator=(const sha256_handles&) = delete;
-    ~sha256_handles() { release(); }
-
-    void release() noexcept {
-        if (hash != nullptr) {
-            BCryptDestroyHash(hash);
-            hash = nullptr;
-        }
-        if (algorithm != nullptr) {
-            BCryptCloseAlgorithmProvider(algorithm, /*flags*/ 0);
-            algorithm = nullptr;
-        }
-    }
-};
-
 bool read_ulong_property(BCRYPT_ALG_HANDLE algorithm, const wchar_t* property, ULONG& value) {
     ULONG written = 0;
     const NTSTATUS status = BCryptGetProperty(algorithm, property, reinterpret_cast<PUCHAR>(&value),
@@ -49,30 +28,65 @@ bool read_ulong_property(BCRYPT_ALG_HANDLE algorithm, const wchar_t* property, U
     return BCRYPT_SUCCESS(status) && written == sizeof(value);
 }
 
+// The SHA-256 provider, opened once for the process: opening one costs more
+// than hashing a small file, and a sound update hashes thousands. Provider
+// handles may be shared by threads; each hash keeps its own hash object.
+struct sha256_provider {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    ULONG object_length = 0;
+
+    sha256_provider() {
+        if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM,
+                                                        /*implementation*/ nullptr, /*flags*/ 0))) {
+            algorithm = nullptr;
+            throw_sha256_error("Could not initialize Windows SHA-256 verification.");
+        }
+        ULONG digest_length = 0;
+        const char* failure = nullptr;
+        if (!read_ulong_property(algorithm, BCRYPT_OBJECT_LENGTH, object_length) || object_length == 0)
+            failure = "Could not initialize Windows SHA-256 verification.";
+        else if (!read_ulong_property(algorithm, BCRYPT_HASH_LENGTH, digest_length) ||
+                 digest_length != sha256_digest_size)
+            failure = "Windows SHA-256 provider returned an invalid digest size.";
+        if (failure != nullptr) {
+            BCryptCloseAlgorithmProvider(algorithm, /*flags*/ 0);
+            throw_sha256_error(failure);
+        }
+    }
+    sha256_provider(const sha256_provider&) = delete;
+    sha256_provider& operator=(const sha256_provider&) = delete;
+    ~sha256_provider() { BCryptCloseAlgorithmProvider(algorithm, /*flags*/ 0); }
+};
+
+// A failed opening throws from the initializer, so the next call tries again.
+const sha256_provider& shared_sha256_provider() {
+    static const sha256_provider provider;
+    return provider;
+}
+
+// The hash object of one hashing call.
+struct sha256_hash {
+    BCRYPT_HASH_HANDLE handle = nullptr;
+
+    sha256_hash() = default;
+    sha256_hash(const sha256_hash&) = delete;
+    sha256_hash& operator=(const sha256_hash&) = delete;
+    ~sha256_hash() {
+        if (handle != nullptr)
+            BCryptDestroyHash(handle);
+    }
+};
+
 }  // namespace
 
 std::string hash_file_sha256(const std::filesystem::path& file, const progress_callback& progress) {
-    sha256_handles handles;
-    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&handles.algorithm, BCRYPT_SHA256_ALGORITHM,
-                                                    /*implementation*/ nullptr, /*flags*/ 0))) {
-        handles.algorithm = nullptr;
-        throw_sha256_error("Could not initialize Windows SHA-256 verification.");
-    }
-
-    ULONG object_length = 0;
-    if (!read_ulong_property(handles.algorithm, BCRYPT_OBJECT_LENGTH, object_length) || object_length == 0)
-        throw_sha256_error("Could not initialize Windows SHA-256 verification.");
-
-    ULONG digest_length = 0;
-    if (!read_ulong_property(handles.algorithm, BCRYPT_HASH_LENGTH, digest_length) ||
-        digest_length != sha256_digest_size)
-        throw_sha256_error("Windows SHA-256 provider returned an invalid digest size.");
-
-    std::vector<UCHAR> hash_object(object_length, 0);
-    std::vector<UCHAR> digest(sha256_digest_size, 0);
-    if (!BCRYPT_SUCCESS(BCryptCreateHash(handles.algorithm, &handles.hash, hash_object.data(), object_length,
+    const sha256_provider& provider = shared_sha256_provider();
+    std::vector<UCHAR> hash_object(provider.object_length, 0);
+    std::array<UCHAR, sha256_digest_size> digest{};
+    sha256_hash hash;
+    if (!BCRYPT_SUCCESS(BCryptCreateHash(provider.algorithm, &hash.handle, hash_object.data(), provider.object_length,
                                          /*secret*/ nullptr, /*secret length*/ 0, /*flags*/ 0))) {
-        handles.hash = nullptr;
+        hash.handle = nullptr;
         throw_sha256_error("Could not create a Windows SHA-256 hash.");
     }
 
@@ -82,23 +96,23 @@ std::string hash_file_sha256(const std::filesystem::path& file, const progress_c
     if (!input.is_open())
         throw_sha256_error("Could not open the downloaded package for SHA-256 verification.");
 
-    std::vector<char> buffer(read_block_size);
+    // Not zero-filled: most files are small, and only the bytes read are used.
+    const auto buffer = std::make_unique_for_overwrite<char[]>(read_block_size);
     while (input) {
         if (progress)
             progress();
-        input.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        input.read(buffer.get(), static_cast<std::streamsize>(read_block_size));
         const std::streamsize count = input.gcount();
         if (count > 0 &&
-            !BCRYPT_SUCCESS(BCryptHashData(handles.hash, reinterpret_cast<PUCHAR>(buffer.data()),
+            !BCRYPT_SUCCESS(BCryptHashData(hash.handle, reinterpret_cast<PUCHAR>(buffer.get()),
                                            static_cast<ULONG>(count), /*flags*/ 0)))
             throw_sha256_error("Windows SHA-256 calculation failed.");
     }
     if (!input.eof())
         throw_sha256_error("Could not read the downloaded package for SHA-256 verification.");
 
-    if (!BCRYPT_SUCCESS(BCryptFinishHash(handles.hash, digest.data(), sha256_digest_size, /*flags*/ 0)))
+    if (!BCRYPT_SUCCESS(BCryptFinishHash(hash.handle, digest.data(), sha256_digest_size, /*flags*/ 0)))
         throw_sha256_error("Could not finish Windows SHA-256 calculation.");
-    handles.release();
 
     static constexpr char hex_digits[] = "0123456789abcdef";
     std::string text;

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <stdexcept>
@@ -22,12 +23,16 @@ bool is_version_character(unsigned char c)
            c == '_';
 }
 
-// Reads up to `limit` bytes; fewer when the stream ends first.
+// Reads up to `limit` bytes; fewer when the stream ends first. Grows with
+// what it reads: a buffer of the whole limit costs 16 MiB per small file.
 std::string read_at_most(std::ifstream& in, std::size_t limit)
 {
-    std::string bytes(limit, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(limit));
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    std::string bytes;
+    char block[4096];
+    while (bytes.size() < limit && in) {
+        in.read(block, static_cast<std::streamsize>(std::min(sizeof(block), limit - bytes.size())));
+        bytes.append(block, static_cast<std::size_t>(in.gcount()));
+    }
     return bytes;
 }
 

@@ -95,6 +95,14 @@ TEST(small_files, small_file_reads_whole_files_up_to_16_mib)
     write_file(dir / "empty", "");
     EXPECT_EQ(orvek::read_small_file(dir / "empty"), "");
 
+    // Sizes around the reader's block size, with every byte value in them.
+    for (const std::size_t size : {1u, 4095u, 4096u, 4097u, 70000u}) {
+        std::string bytes(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 7);
+        write_file(dir / "sized", bytes);
+        EXPECT_TRUE(orvek::read_small_file(dir / "sized") == bytes) << size;
+    }
+
     std::string exact(limit, 'x');
     exact.front() = '\r';
     exact[1] = '\n';
