@@ -1,6 +1,8 @@
 #include "engine/transaction.h"
+#include "engine/win_handle.h"
 
 #include "standins/file_tree.h"
+#include "support/child_process.h"
 #include "support/directory_link.h"
 #include "support/standin_path.h"
 #include "support/temp_dir.h"
@@ -365,56 +367,49 @@ crash_result run_crash_worker(unsigned seed, int worker, int kills)
     const fs::path child = standin_path(L"transaction-crash-child.exe");
     const fs::path failure = work / "failure.txt";
     const std::wstring event_name = L"orvek-crash-ready-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(worker);
-    const HANDLE ready = CreateEventW(/*security*/ nullptr, /*manual reset*/ FALSE, FALSE, event_name.c_str());
+    const win_handle ready(CreateEventW(/*security*/ nullptr, /*manual reset*/ FALSE, FALSE, event_name.c_str()));
     crash_result result;
     const auto failure_text = [&] { return fs::exists(failure) ? read_file(failure) : std::string(); };
-    // Starts the child and returns once it is past its start-up.
+    // Starts the child and returns once it is past its start-up (or ended).
     const auto start_child = [&](int cycles) {
-        std::wstring command = L"\"" + child.native() + L"\" \"" + work.path().native() + L"\" " +
-                               std::to_wstring(cycles) + L" " + event_name;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process{};
-        if (!CreateProcessW(child.c_str(), command.data(), /*process security*/ nullptr, /*thread security*/ nullptr,
-                            FALSE, 0, /*environment*/ nullptr, /*current folder*/ nullptr, &startup, &process)) {
-            throw std::runtime_error("cannot start the crash child");
+        win_handle process = start_process(child, L"\"" + child.native() + L"\" \"" + work.path().native() + L"\" " +
+                                                      std::to_wstring(cycles) + L" " + event_name);
+        const HANDLE waits[] = {ready.get(), process.get()};
+        if (WaitForMultipleObjects(2, waits, FALSE, 60'000) == WAIT_TIMEOUT) {
+            TerminateProcess(process.get(), 1);
+            throw std::runtime_error("the crash child did not start within a minute");
         }
-        CloseHandle(process.hThread);
-        const HANDLE waits[] = {ready, process.hProcess};
-        WaitForMultipleObjects(2, waits, FALSE, 60'000);
-        return process.hProcess;
+        return process;
     };
-    const auto finish = [](HANDLE process) {
-        WaitForSingleObject(process, INFINITE);
+    const auto finish = [](const win_handle& process) {
+        WaitForSingleObject(process.get(), INFINITE);
         DWORD exit_code = 0;
-        GetExitCodeProcess(process, &exit_code);
-        CloseHandle(process);
+        GetExitCodeProcess(process.get(), &exit_code);
         return exit_code;
     };
 
     // Two undisturbed cycles: they must succeed, and tell how long a cycle lasts.
     const auto started = std::chrono::steady_clock::now();
-    if (finish(start_child(2)) != 0) {
-        result.failure = "undisturbed run: " + failure_text();
-        CloseHandle(ready);
+    if (const DWORD exit_code = finish(start_child(2)); exit_code != 0) {
+        result.failure = "undisturbed run, exit code " + std::to_string(exit_code) + ": " + failure_text();
         return result;
     }
     result.cycle_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count() / 2;
 
     std::uniform_int_distribution<long long> delay(0, std::max<long long>(result.cycle_ms * 5 / 4, 20));
     for (int kill = 0; kill < kills && result.failure.empty(); ++kill) {
-        const HANDLE process = start_child(1000);
+        const win_handle process = start_child(1000);
         Sleep(static_cast<DWORD>(delay(random)));
-        TerminateProcess(process, 99);
+        TerminateProcess(process.get(), 99);
         const DWORD exit_code = finish(process);
         if (const std::string text = failure_text(); !text.empty()) {
-            result.failure = "worker " + std::to_string(worker) + ", kill " + std::to_string(kill) + ": " + text;
+            result.failure = "kill " + std::to_string(kill) + ": " + text;
         } else if (exit_code != 99) {
-            result.failure = "worker " + std::to_string(worker) + ": the child ended by itself before kill " + std::to_string(kill);
+            result.failure = "the child ended by itself, exit code " + std::to_string(exit_code) + ", before kill " +
+                             std::to_string(kill);
         }
         if (fs::exists(work / "root/.orvek-client-rollback/transaction.journal")) ++result.open_transactions;
     }
-    CloseHandle(ready);
     if (!result.failure.empty()) return result;
 
     recover_transaction(work / "root", work / "root/.orvek-client-rollback");
@@ -435,7 +430,17 @@ TEST(transaction, an_install_or_rollback_killed_at_any_moment_is_recovered)
     constexpr int kills_per_worker = 55;
     std::vector<std::future<crash_result>> running;
     for (int worker = 0; worker < workers; ++worker) {
-        running.push_back(std::async(std::launch::async, run_crash_worker, seed, worker, kills_per_worker));
+        // A worker's error is its failure, reported here under the seed.
+        running.push_back(std::async(std::launch::async, [=] {
+            crash_result result;
+            try {
+                result = run_crash_worker(seed, worker, kills_per_worker);
+            } catch (const std::exception& error) {
+                result.failure = error.what();
+            }
+            if (!result.failure.empty()) result.failure = "worker " + std::to_string(worker) + ": " + result.failure;
+            return result;
+        }));
     }
     int open_transactions = 0;
     for (auto& result : running) {
