@@ -127,6 +127,28 @@ TEST(transaction, a_failed_move_restores_the_files_installed_before_it)
     EXPECT_EQ(walk_order(stage), (std::vector<std::string>{order[2], order[3], order[4]}));
 }
 
+TEST(transaction, a_short_name_never_leads_into_the_transaction_folder)
+{
+    temp_dir t("transaction");
+    const fs::path root = t / "root";
+    const fs::path transaction = root / ".orvek-client-rollback";
+    fs::create_directories(transaction);
+    std::wstring short_path(MAX_PATH, L'\0');
+    short_path.resize(GetShortPathNameW(transaction.c_str(), short_path.data(), MAX_PATH));
+    const std::string alias = path_to_utf8(fs::path(short_path).filename());
+    ASSERT_NE(alias, ".orvek-client-rollback") << "the file system gives no short names";
+
+    write_tree(t / "stage", {{alias + "/orvek.exe", "planted"}});
+    EXPECT_EQ(error_of([&] { install_staged_tree(t / "stage", root, transaction); }),
+              restored_prefix + std::string("Reserved updater transaction path."));
+    EXPECT_FALSE(fs::exists(transaction / "orvek.exe"));
+
+    write_file(transaction / "backup.bin", "kept");
+    write_file(transaction / "transaction.journal", "ORVEK-TRANSACTION-1\n0\t" + alias + "/backup.bin\n");
+    EXPECT_EQ(error_of([&] { recover_transaction(root, transaction); }), "Reserved updater transaction path.");
+    EXPECT_EQ(read_file(transaction / "backup.bin"), "kept");
+}
+
 TEST(transaction, an_incomplete_rollback_lists_every_failure_and_keeps_the_journal)
 {
     temp_dir t("transaction");
@@ -209,6 +231,24 @@ TEST(transaction, relative_paths_follow_the_one_rule)
         {"name ", "Unsafe transaction path."},
         {"a:b", "Invalid transaction path."},  // a drive-relative root name
         {"dir/a:b", "Unsafe transaction path."},
+        {"1:b", "Unsafe transaction path."},  // no drive letter, no root name
+        {"\xc3\xa9:/b", "Unsafe transaction path."},
+        // The file system matches these names in any letter case.
+        {".ORVEK-CLIENT-ROLLBACK/orvek.exe", "Reserved updater transaction path."},
+        {"data/.Orvek-Sound-Rollback/a", "Reserved updater transaction path."},
+        {".orvek-RESTORE/x", "Reserved updater transaction path."},
+        {".Orvek-Update-Committed", "Reserved updater transaction path."},
+        {"Transaction.Journal", "Reserved updater transaction path."},
+        // Devices, in any folder, case and with any extension.
+        {"CON", "Unsafe transaction path."},
+        {"data/NUL", "Unsafe transaction path."},
+        {"aux.txt", "Unsafe transaction path."},
+        {"lib/COM1.dll", "Unsafe transaction path."},
+        {"lpt9.a.b/x", "Unsafe transaction path."},
+        {"CONIN$", "Unsafe transaction path."},
+        {"conout$.log", "Unsafe transaction path."},
+        {"prn .txt", "Unsafe transaction path."},
+        {"Com\xc2\xb9", "Unsafe transaction path."},
         {"a\tb", "Unsafe transaction path."},
         {"a\rb", "Unsafe transaction path."},
         {std::string("a\0b", 3), "Unsafe transaction path."},
@@ -218,6 +258,10 @@ TEST(transaction, relative_paths_follow_the_one_rule)
         EXPECT_EQ(error_of([&] { checked_transaction_path(text); }), expected) << "path: " << text;
     }
     EXPECT_EQ(checked_transaction_path(".Orvek-Cache/x.dll"), fs::path(L".Orvek-Cache/x.dll"));
+    for (const char* text : {".ORVEK-CLIENT-ROLLBACKS/x", "transaction.journal2", "COM0", "com10.dll", "LPT", "console",
+                             "nul_x", "x.con", "Com\xc2\xb4"}) {
+        EXPECT_NO_THROW(checked_transaction_path(text)) << "path: " << text;
+    }
     EXPECT_EQ(checked_transaction_path("sounds/\xc3\xa9t\xc3\xa9.ogg"), fs::path(L"sounds/\u00e9t\u00e9.ogg"));
 
     temp_dir t("transaction");
