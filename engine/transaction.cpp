@@ -71,6 +71,15 @@ bool is_unsafe_component(std::string_view component)
     return component.find_first_of(std::string_view(":\r\n\t\0", 5)) != std::string_view::npos;
 }
 
+// A read-only file can be neither deleted nor replaced.
+void clear_read_only(const fs::path& file)
+{
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        SetFileAttributesW(file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+}
+
 // The file system also finds a file by its short (8.3) name, so a relative
 // path that passed the rule can still lead into the transaction folder
 // ("_ORV~WJJ/x"). The existing part of base / relative is tested again under
@@ -129,13 +138,17 @@ std::string restore_original(const install_record& record, const fs::path& trans
     if (files_equal(record.target, record.backup)) return {};
     const fs::path restore = transaction / ".orvek-restore" / record.backup.lexically_relative(transaction);
     fs::create_directories(restore.parent_path());
+    clear_read_only(restore);
     DeleteFileW(restore.c_str());
     // A second name of the backup, moved over the target, leaves the backup
     // itself in place for a later attempt.
-    bool staged = CreateHardLinkW(restore.c_str(), record.backup.c_str(), /*security*/ nullptr) ||
-                  CopyFileW(record.backup.c_str(), restore.c_str(), /*fail if exists*/ FALSE);
-    if (staged && MoveFileExW(restore.c_str(), record.target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return {};
+    const bool staged = CreateHardLinkW(restore.c_str(), record.backup.c_str(), /*security*/ nullptr) ||
+                        CopyFileW(record.backup.c_str(), restore.c_str(), /*fail if exists*/ FALSE);
+    if (staged) {
+        clear_read_only(record.target);
+        if (MoveFileExW(restore.c_str(), record.target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return {};
+        }
     }
     const DWORD error = GetLastError();
     return "restore failed for " + path_to_utf8(record.target) + " from " + path_to_utf8(record.backup) +
@@ -390,8 +403,16 @@ std::vector<install_record> install_staged_tree(const fs::path& staged, const fs
             if (existed) {
                 checked_location(transaction, relative);
                 fs::create_directories(backup.parent_path());
+                clear_read_only(backup);
                 fs::remove(backup);
                 fs::copy_file(target, backup);
+                // The copy keeps no read-only attribute, so a later install can
+                // replace it, and it is on the disk before a journal names it.
+                clear_read_only(backup);
+                if (!flush_to_disk(backup)) {
+                    throw std::runtime_error("Could not force the backup of " + path_to_utf8(target) + " to disk.");
+                }
+                clear_read_only(target);
             }
             // The backup is complete before the record names it, and the
             // record is in the journal before the target changes.

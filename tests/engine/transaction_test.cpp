@@ -127,6 +127,30 @@ TEST(transaction, a_failed_move_restores_the_files_installed_before_it)
     EXPECT_EQ(walk_order(stage), (std::vector<std::string>{order[2], order[3], order[4]}));
 }
 
+TEST(transaction, read_only_files_never_block_a_later_install)
+{
+    temp_dir t("transaction");
+    const fs::path root = t / "root";
+    const fs::path transaction = root / ".orvek-client-rollback";
+    const auto set_read_only = [](const fs::path& file) {
+        SetFileAttributesW(file.c_str(), GetFileAttributesW(file.c_str()) | FILE_ATTRIBUTE_READONLY);
+    };
+    write_tree(root, {{"lib/ro.dll", "old"}});
+    set_read_only(root / "lib/ro.dll");
+    for (int round = 0; round < 3; ++round) {
+        // Each round meets the backup of the one before; the last a read-only
+        // one, as earlier versions left them.
+        if (round == 2) set_read_only(transaction / "lib/ro.dll");
+        write_tree(t / "stage", {{"lib/ro.dll", "new"}});
+        const auto records = install_staged_tree(t / "stage", root, transaction);
+        EXPECT_EQ(read_file(root / "lib/ro.dll"), "new") << round;
+        rollback_install(records, transaction);
+        EXPECT_EQ(read_file(root / "lib/ro.dll"), "old") << round;
+    }
+    EXPECT_GT(discard_rollback_directory(transaction), 0u);
+    EXPECT_EQ(read_file(root / "lib/ro.dll"), "old");
+}
+
 TEST(transaction, a_short_name_never_leads_into_the_transaction_folder)
 {
     temp_dir t("transaction");
@@ -147,6 +171,79 @@ TEST(transaction, a_short_name_never_leads_into_the_transaction_folder)
     write_file(transaction / "transaction.journal", "ORVEK-TRANSACTION-1\n0\t" + alias + "/backup.bin\n");
     EXPECT_EQ(error_of([&] { recover_transaction(root, transaction); }), "Reserved updater transaction path.");
     EXPECT_EQ(read_file(transaction / "backup.bin"), "kept");
+}
+
+// Every FlushFileBuffers of this program while a flush_recorder lives: the
+// file, and the journal at that moment.
+std::vector<std::pair<fs::path, std::string>> flushes;
+fs::path flushes_journal;
+using flush_function = decltype(&FlushFileBuffers);
+flush_function real_flush = nullptr;
+
+BOOL WINAPI recording_flush(HANDLE file)
+{
+    std::wstring name(32'768, L'\0');
+    name.resize(GetFinalPathNameByHandleW(file, name.data(), static_cast<DWORD>(name.size()), /*flags*/ 0));
+    if (name.starts_with(L"\\\\?\\")) name.erase(0, 4);
+    flushes.emplace_back(name, fs::exists(flushes_journal) ? read_file(flushes_journal) : "");
+    return real_flush(file);
+}
+
+// Points this program's imports of FlushFileBuffers at recording_flush.
+class flush_recorder {
+public:
+    flush_recorder()
+    {
+        real_flush = &FlushFileBuffers;
+        patch(real_flush, &recording_flush);
+    }
+    ~flush_recorder() { patch(&recording_flush, real_flush); }
+
+private:
+    static void patch(flush_function from, flush_function to)
+    {
+        auto* const base = reinterpret_cast<BYTE*>(GetModuleHandleW(/*this program*/ nullptr));
+        const auto* const headers =
+            reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+        const auto& imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); module->Name; ++module) {
+            for (auto* slot = reinterpret_cast<flush_function*>(base + module->FirstThunk); *slot; ++slot) {
+                if (*slot != from) continue;
+                DWORD protection = 0;
+                VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &protection);
+                *slot = to;
+                VirtualProtect(slot, sizeof(*slot), protection, &protection);
+            }
+        }
+    }
+};
+
+// A power cut must never leave a journal naming a backup that is not on the disk.
+TEST(transaction, each_backup_is_forced_to_disk_before_a_journal_names_it)
+{
+    temp_dir t("transaction");
+    const fs::path root = t / "root";
+    const fs::path transaction = root / ".orvek-client-rollback";
+    write_tree(root, {{"a.dat", "old a"}, {"lib/b.dll", "old b"}});
+    write_tree(t / "stage", {{"a.dat", "new a"}, {"lib/b.dll", "new b"}, {"lib/c.dll", "new c"}});
+    flushes.clear();
+    flushes_journal = transaction / "transaction.journal";
+    std::vector<install_record> records;
+    {
+        const flush_recorder recorder;
+        records = install_staged_tree(t / "stage", root, transaction);
+    }
+    ASSERT_FALSE(flushes.empty()) << "the journal is flushed, so the recorder must see that";
+    for (const auto& record : records) {
+        if (!record.had_original) continue;
+        const std::string line = "1\t" + relative_utf8(record.target, root) + "\n";
+        const auto flushed = std::find_if(flushes.begin(), flushes.end(), [&](const auto& flush) {
+            std::error_code error;
+            return fs::equivalent(flush.first, record.backup, error);
+        });
+        ASSERT_NE(flushed, flushes.end()) << "backup never forced to disk: " << line;
+        EXPECT_EQ(flushed->second.find(line), std::string::npos) << "forced to disk too late: " << line;
+    }
 }
 
 TEST(transaction, an_incomplete_rollback_lists_every_failure_and_keeps_the_journal)
