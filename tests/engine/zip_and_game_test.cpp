@@ -3,6 +3,7 @@
 #include "engine/transaction.h"
 #include "engine/zip_extraction.h"
 
+#include "support/child_process.h"
 #include "support/scoped_environment.h"
 #include "support/standin_path.h"
 #include "support/temp_dir.h"
@@ -263,14 +264,7 @@ TEST(zip_and_game, the_game_runs_only_from_its_own_installation)
     EXPECT_TRUE(stop_game(install));
 
     // Started from another folder: not this installation's game.
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    std::wstring command = L"\"" + (other / "orvek.exe").native() + L"\"";
-    ASSERT_TRUE(CreateProcessW((other / "orvek.exe").c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               other.c_str(), &startup, &process));
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    start_process(other / "orvek.exe", L"\"" + (other / "orvek.exe").native() + L"\"", other);
     ASSERT_TRUE(eventually([&] { return fs::exists(other / "orvek-started.txt"); }));
     EXPECT_TRUE(is_game_running(other));
     EXPECT_FALSE(is_game_running(install));
