@@ -91,16 +91,12 @@ std::string read_small_file(const std::filesystem::path& file)
     return bytes;
 }
 
-namespace {
-
-bool flush_to_disk(const std::wstring& file)
+bool flush_to_disk(const std::filesystem::path& file)
 {
     const win_handle handle(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, /*security*/ nullptr,
                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, /*template*/ nullptr));
     return handle && FlushFileBuffers(handle.get()) != 0;
 }
-
-}  // namespace
 
 void write_file_atomically(const std::filesystem::path& file, std::string_view bytes)
 {

@@ -18,6 +18,9 @@ std::string read_local_version(const std::filesystem::path& file);
 // The whole file when it has at most 16 MiB; "" when missing or larger.
 std::string read_small_file(const std::filesystem::path& file);
 
+// Forces the file's bytes to disk; false when it cannot be opened or flushed.
+bool flush_to_disk(const std::filesystem::path& file);
+
 // Writes through "<path>.tmp.<pid>" and MoveFileExW(REPLACE_EXISTING|WRITE_THROUGH).
 void write_file_atomically(const std::filesystem::path& file, std::string_view bytes);
 

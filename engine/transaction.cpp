@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <array>
 #include <fstream>
 #include <stdexcept>
 
@@ -17,6 +18,12 @@ namespace {
 
 constexpr char reparse_point_text[] = "Updater refuses a symbolic link or junction in an installation path.";
 constexpr char reserved_prefix[] = ".orvek-";
+constexpr char reserved_text[] = "Reserved updater transaction path.";
+// Names the updater gives its own folders and files in an installation. The
+// file system matches them in any letter case, so they are refused in any.
+constexpr std::array<std::wstring_view, 6> own_names{L".orvek-client-rollback", L".orvek-sound-rollback",
+                                                     L".orvek-restore",         L".orvek-update-committed",
+                                                     L".orvek-package-cache",   L"transaction.journal"};
 constexpr std::size_t compare_chunk = 262'144;
 
 std::string windows_error_suffix(DWORD error)
@@ -45,12 +52,69 @@ std::wstring utf8_to_wide_strict(std::string_view utf8)
     return wide;
 }
 
+bool is_reserved_component(std::string_view component)
+{
+    if (component.starts_with(reserved_prefix)) return true;
+    const std::wstring wide = utf8_to_wide_strict(component);
+    return std::any_of(own_names.begin(), own_names.end(), [&](std::wstring_view name) {
+        return CompareStringOrdinal(wide.data(), static_cast<int>(wide.size()), name.data(),
+                                    static_cast<int>(name.size()), /*ignore case*/ TRUE) == CSTR_EQUAL;
+    });
+}
+
 bool is_unsafe_component(std::string_view component)
 {
     if (component.empty() || component == "." || component == "..") return true;
     if (component.back() == '.' || component.back() == ' ') return true;
+    if (is_device_name(component)) return true;
     // A NUL would cut the name short where Windows reads it.
     return component.find_first_of(std::string_view(":\r\n\t\0", 5)) != std::string_view::npos;
+}
+
+// A read-only file can be neither deleted nor replaced.
+void clear_read_only(const fs::path& file)
+{
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        SetFileAttributesW(file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+}
+
+// The file system also finds a file by its short (8.3) name, so a relative
+// path that passed the rule can still lead into the transaction folder
+// ("_ORV~WJJ/x"). The existing part of base / relative is tested again under
+// the long names it really has.
+void refuse_reserved_on_disk(const fs::path& base, const fs::path& relative)
+{
+    const std::vector<fs::path> parts(relative.begin(), relative.end());
+    for (std::size_t existing = parts.size(); existing > 0; --existing) {
+        fs::path prefix = base;
+        for (std::size_t i = 0; i < existing; ++i) prefix /= parts[i];
+        std::wstring long_name(MAX_PATH, L'\0');
+        DWORD length = GetLongPathNameW(prefix.c_str(), long_name.data(), static_cast<DWORD>(long_name.size()));
+        if (length >= long_name.size()) {
+            long_name.resize(length);
+            length = GetLongPathNameW(prefix.c_str(), long_name.data(), static_cast<DWORD>(long_name.size()));
+        }
+        if (length == 0 || length >= long_name.size()) continue;  // not there (yet): try a shorter prefix
+        long_name.resize(length);
+        const fs::path resolved(long_name);
+        const std::vector<fs::path> names(resolved.begin(), resolved.end());
+        for (std::size_t i = names.size() - std::min(existing, names.size()); i < names.size(); ++i) {
+            if (is_reserved_component(path_to_utf8(names[i]))) throw std::runtime_error(reserved_text);
+        }
+        return;
+    }
+}
+
+// base / relative, refused when it passes through a link or is, by its real
+// names, one of the updater's own.
+fs::path checked_location(const fs::path& base, const fs::path& relative)
+{
+    const fs::path location = base / relative;
+    refuse_reparse_points(location);
+    refuse_reserved_on_disk(base, relative);
+    return location;
 }
 
 fs::path journal_path(const fs::path& transaction)
@@ -74,13 +138,17 @@ std::string restore_original(const install_record& record, const fs::path& trans
     if (files_equal(record.target, record.backup)) return {};
     const fs::path restore = transaction / ".orvek-restore" / record.backup.lexically_relative(transaction);
     fs::create_directories(restore.parent_path());
+    clear_read_only(restore);
     DeleteFileW(restore.c_str());
     // A second name of the backup, moved over the target, leaves the backup
     // itself in place for a later attempt.
-    bool staged = CreateHardLinkW(restore.c_str(), record.backup.c_str(), /*security*/ nullptr) ||
-                  CopyFileW(record.backup.c_str(), restore.c_str(), /*fail if exists*/ FALSE);
-    if (staged && MoveFileExW(restore.c_str(), record.target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return {};
+    const bool staged = CreateHardLinkW(restore.c_str(), record.backup.c_str(), /*security*/ nullptr) ||
+                        CopyFileW(record.backup.c_str(), restore.c_str(), /*fail if exists*/ FALSE);
+    if (staged) {
+        clear_read_only(record.target);
+        if (MoveFileExW(restore.c_str(), record.target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return {};
+        }
     }
     const DWORD error = GetLastError();
     return "restore failed for " + path_to_utf8(record.target) + " from " + path_to_utf8(record.backup) +
@@ -162,19 +230,39 @@ std::string relative_utf8(const fs::path& file, const fs::path& base)
     return path_to_utf8(file.lexically_relative(base).generic_wstring());
 }
 
+bool is_device_name(std::string_view utf8_name)
+{
+    // Windows looks only at the name before the first dot, without the
+    // spaces that end it.
+    std::string_view base = utf8_name.substr(0, utf8_name.find('.'));
+    while (base.ends_with(' ')) base.remove_suffix(1);
+    std::string upper(base);
+    for (char& c : upper) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    static constexpr std::array<std::string_view, 6> devices{"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    if (std::find(devices.begin(), devices.end(), upper) != devices.end()) return true;
+    if (!upper.starts_with("COM") && !upper.starts_with("LPT")) return false;
+    // COM0 and COM10 are ordinary names; the ports are 1..9, and 1..3 also as
+    // superscript digits.
+    const std::string_view port = std::string_view(upper).substr(3);
+    return (port.size() == 1 && port[0] >= '1' && port[0] <= '9') || port == "\xc2\xb9" || port == "\xc2\xb2" ||
+           port == "\xc2\xb3";
+}
+
 fs::path checked_transaction_path(std::string_view utf8)
 {
     if (utf8.empty()) throw std::runtime_error("Invalid transaction path.");
     const fs::path path(utf8_to_wide_strict(utf8));
-    if (path.has_root_name() || path.has_root_directory()) throw std::runtime_error("Invalid transaction path.");
+    // Only a drive letter makes "x:" a root name; "1:" is an unsafe component.
+    const bool drive = utf8.size() >= 2 && utf8[1] == ':' && (utf8[0] | 0x20) >= 'a' && (utf8[0] | 0x20) <= 'z';
+    if (drive || utf8.front() == '/' || utf8.front() == '\\') throw std::runtime_error("Invalid transaction path.");
 
     std::size_t start = 0;
     for (;;) {
         const std::size_t end = utf8.find_first_of("/\\", start);
         const std::string_view component = utf8.substr(start, end == std::string_view::npos ? end : end - start);
-        if (component.starts_with(reserved_prefix) || component == transaction_journal_name) {
-            throw std::runtime_error("Reserved updater transaction path.");
-        }
+        if (is_reserved_component(component)) throw std::runtime_error(reserved_text);
         if (is_unsafe_component(component)) throw std::runtime_error("Unsafe transaction path.");
         if (end == std::string_view::npos) break;
         start = end + 1;
@@ -283,10 +371,8 @@ void recover_transaction(const fs::path& root, const fs::path& transaction)
                 throw std::runtime_error("Invalid transaction record.");
             }
             const fs::path relative = checked_transaction_path(std::string_view(line).substr(2));
-            install_record record{root / relative, transaction / relative, line[0] == '1'};
-            refuse_reparse_points(record.target);
-            refuse_reparse_points(record.backup);
-            records.push_back(std::move(record));
+            records.push_back(
+                {checked_location(root, relative), checked_location(transaction, relative), line[0] == '1'});
         }
         if (!in.eof()) throw std::runtime_error("Cannot read transaction journal.");
     }
@@ -309,17 +395,24 @@ std::vector<install_record> install_staged_tree(const fs::path& staged, const fs
             if (!entry.is_regular_file()) continue;
             refuse_reparse_points(entry.path());
             const fs::path relative = checked_transaction_path(relative_utf8(entry.path(), staged));
-            const fs::path target = root / relative;
-            refuse_reparse_points(target);
+            const fs::path target = checked_location(root, relative);
             const bool existed = fs::is_regular_file(target);
             if (existed && files_equal(entry.path(), target)) continue;
 
             const fs::path backup = transaction / relative;
             if (existed) {
-                refuse_reparse_points(backup);
+                checked_location(transaction, relative);
                 fs::create_directories(backup.parent_path());
+                clear_read_only(backup);
                 fs::remove(backup);
                 fs::copy_file(target, backup);
+                // The copy keeps no read-only attribute, so a later install can
+                // replace it, and it is on the disk before a journal names it.
+                clear_read_only(backup);
+                if (!flush_to_disk(backup)) {
+                    throw std::runtime_error("Could not force the backup of " + path_to_utf8(target) + " to disk.");
+                }
+                clear_read_only(target);
             }
             // The backup is complete before the record names it, and the
             // record is in the journal before the target changes.

@@ -47,8 +47,15 @@ std::uintmax_t discard_rollback_directory(const std::filesystem::path& folder);
 bool files_equal(const std::filesystem::path& a, const std::filesystem::path& b);
 
 // The one rule for installation-relative UTF-8 paths read from or written to
-// the updater's own files.
+// the updater's own files. Besides ".orvek-" names it refuses, in any letter
+// case, the names of the updater's own folders and files in an installation,
+// and device names.
 std::filesystem::path checked_transaction_path(std::string_view utf8);
+
+// True for a name that Windows opens as a device whatever folder it lies in:
+// CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM1..COM9, LPT1..LPT9 (also with the
+// digits written as superscripts), in any letter case and with any extension.
+bool is_device_name(std::string_view utf8_name);
 
 // Throws when any existing prefix of `path` is a reparse point.
 void refuse_reparse_points(const std::filesystem::path& path);

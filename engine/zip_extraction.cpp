@@ -12,10 +12,14 @@ namespace orvek {
 
 std::wstring quote_powershell_literal(std::wstring_view text)
 {
-    std::wstring quoted(text);
-    for (std::size_t position = quoted.find(L'\''); position != std::wstring::npos;
-         position = quoted.find(L'\'', position + 2)) {
-        quoted.insert(position, 1, L'\'');
+    // PowerShell ends a single-quoted string at any of these; doubled, each
+    // stands for itself.
+    constexpr std::wstring_view quotes = L"'\u2018\u2019\u201a\u201b";
+    std::wstring quoted;
+    quoted.reserve(text.size());
+    for (const wchar_t c : text) {
+        if (quotes.find(c) != std::wstring_view::npos) quoted += c;
+        quoted += c;
     }
     return quoted;
 }

@@ -12,7 +12,8 @@ namespace orvek {
 // destination is created by the extractor when missing.
 void extract_zip(const std::filesystem::path& zip, const std::filesystem::path& destination);
 
-// Doubles every apostrophe, for a PowerShell single-quoted string.
+// Doubles every single quotation mark PowerShell knows (U+0027, U+2018 to
+// U+201B), for a PowerShell single-quoted string.
 std::wstring quote_powershell_literal(std::wstring_view text);
 
 // The parameter string given to powershell.exe.

@@ -1,7 +1,8 @@
 #include "procedures/sound_manifest.h"
 
+#include "engine/transaction.h"
+
 #include <algorithm>
-#include <array>
 #include <limits>
 #include <stdexcept>
 #include <unordered_set>
@@ -59,12 +60,8 @@ std::string upper_case_id(std::string_view id) {
 }
 
 bool is_reserved_sound_id(std::string_view upper_id) {
-    static constexpr std::array<std::string_view, 6> device_and_own_names{"CON", "PRN", "AUX", "NUL", "M", "V"};
-    if (std::find(device_and_own_names.begin(), device_and_own_names.end(), upper_id) != device_and_own_names.end())
-        return true;
-    // COM0, LPT0 and COM10 are ordinary names; only the numbered ports 1..9 are devices.
-    return upper_id.size() == 4 && (upper_id.starts_with("COM") || upper_id.starts_with("LPT")) &&
-           upper_id[3] >= '1' && upper_id[3] <= '9';
+    // "m" and "v" are the manifest and its pointer, beside the assets.
+    return upper_id == "M" || upper_id == "V" || is_device_name(upper_id);
 }
 
 manifest_map parse_sound_manifest(std::string_view text) {

@@ -37,7 +37,7 @@ bool is_pointer_hex_digit(std::string_view text);
 // ASCII letters upper-cased byte by byte; every other byte kept.
 std::string upper_case_id(std::string_view id);
 
-// CON, PRN, AUX, NUL, M, V, COM1..COM9, LPT1..LPT9, after upper-casing.
+// M, V and the device names (CON, COM1, ...), after upper-casing.
 bool is_reserved_sound_id(std::string_view upper_id);
 
 }  // namespace orvek

@@ -1,6 +1,8 @@
 #include "engine/transaction.h"
+#include "engine/win_handle.h"
 
 #include "standins/file_tree.h"
+#include "support/child_process.h"
 #include "support/directory_link.h"
 #include "support/standin_path.h"
 #include "support/temp_dir.h"
@@ -125,6 +127,125 @@ TEST(transaction, a_failed_move_restores_the_files_installed_before_it)
     EXPECT_EQ(walk_order(stage), (std::vector<std::string>{order[2], order[3], order[4]}));
 }
 
+TEST(transaction, read_only_files_never_block_a_later_install)
+{
+    temp_dir t("transaction");
+    const fs::path root = t / "root";
+    const fs::path transaction = root / ".orvek-client-rollback";
+    const auto set_read_only = [](const fs::path& file) {
+        SetFileAttributesW(file.c_str(), GetFileAttributesW(file.c_str()) | FILE_ATTRIBUTE_READONLY);
+    };
+    write_tree(root, {{"lib/ro.dll", "old"}});
+    set_read_only(root / "lib/ro.dll");
+    for (int round = 0; round < 3; ++round) {
+        // Each round meets the backup of the one before; the last a read-only
+        // one, as earlier versions left them.
+        if (round == 2) set_read_only(transaction / "lib/ro.dll");
+        write_tree(t / "stage", {{"lib/ro.dll", "new"}});
+        const auto records = install_staged_tree(t / "stage", root, transaction);
+        EXPECT_EQ(read_file(root / "lib/ro.dll"), "new") << round;
+        rollback_install(records, transaction);
+        EXPECT_EQ(read_file(root / "lib/ro.dll"), "old") << round;
+    }
+    EXPECT_GT(discard_rollback_directory(transaction), 0u);
+    EXPECT_EQ(read_file(root / "lib/ro.dll"), "old");
+}
+
+TEST(transaction, a_short_name_never_leads_into_the_transaction_folder)
+{
+    temp_dir t("transaction");
+    const fs::path root = t / "root";
+    const fs::path transaction = root / ".orvek-client-rollback";
+    fs::create_directories(transaction);
+    std::wstring short_path(MAX_PATH, L'\0');
+    short_path.resize(GetShortPathNameW(transaction.c_str(), short_path.data(), MAX_PATH));
+    const std::string alias = path_to_utf8(fs::path(short_path).filename());
+    ASSERT_NE(alias, ".orvek-client-rollback") << "the file system gives no short names";
+
+    write_tree(t / "stage", {{alias + "/orvek.exe", "planted"}});
+    EXPECT_EQ(error_of([&] { install_staged_tree(t / "stage", root, transaction); }),
+              restored_prefix + std::string("Reserved updater transaction path."));
+    EXPECT_FALSE(fs::exists(transaction / "orvek.exe"));
+
+    write_file(transaction / "backup.bin", "kept");
+    write_file(transaction / "transaction.journal", "ORVEK-TRANSACTION-1\n0\t" + alias + "/backup.bin\n");
+    EXPECT_EQ(error_of([&] { recover_transaction(root, transaction); }), "Reserved updater transaction path.");
+    EXPECT_EQ(read_file(transaction / "backup.bin"), "kept");
+}
+
+// Every FlushFileBuffers of this program while a flush_recorder lives: the
+// file, and the journal at that moment.
+std::vector<std::pair<fs::path, std::string>> flushes;
+fs::path flushes_journal;
+using flush_function = decltype(&FlushFileBuffers);
+flush_function real_flush = nullptr;
+
+BOOL WINAPI recording_flush(HANDLE file)
+{
+    std::wstring name(32'768, L'\0');
+    name.resize(GetFinalPathNameByHandleW(file, name.data(), static_cast<DWORD>(name.size()), /*flags*/ 0));
+    if (name.starts_with(L"\\\\?\\")) name.erase(0, 4);
+    flushes.emplace_back(name, fs::exists(flushes_journal) ? read_file(flushes_journal) : "");
+    return real_flush(file);
+}
+
+// Points this program's imports of FlushFileBuffers at recording_flush.
+class flush_recorder {
+public:
+    flush_recorder()
+    {
+        real_flush = &FlushFileBuffers;
+        patch(real_flush, &recording_flush);
+    }
+    ~flush_recorder() { patch(&recording_flush, real_flush); }
+
+private:
+    static void patch(flush_function from, flush_function to)
+    {
+        auto* const base = reinterpret_cast<BYTE*>(GetModuleHandleW(/*this program*/ nullptr));
+        const auto* const headers =
+            reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+        const auto& imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); module->Name; ++module) {
+            for (auto* slot = reinterpret_cast<flush_function*>(base + module->FirstThunk); *slot; ++slot) {
+                if (*slot != from) continue;
+                DWORD protection = 0;
+                VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &protection);
+                *slot = to;
+                VirtualProtect(slot, sizeof(*slot), protection, &protection);
+            }
+        }
+    }
+};
+
+// A power cut must never leave a journal naming a backup that is not on the disk.
+TEST(transaction, each_backup_is_forced_to_disk_before_a_journal_names_it)
+{
+    temp_dir t("transaction");
+    const fs::path root = t / "root";
+    const fs::path transaction = root / ".orvek-client-rollback";
+    write_tree(root, {{"a.dat", "old a"}, {"lib/b.dll", "old b"}});
+    write_tree(t / "stage", {{"a.dat", "new a"}, {"lib/b.dll", "new b"}, {"lib/c.dll", "new c"}});
+    flushes.clear();
+    flushes_journal = transaction / "transaction.journal";
+    std::vector<install_record> records;
+    {
+        const flush_recorder recorder;
+        records = install_staged_tree(t / "stage", root, transaction);
+    }
+    ASSERT_FALSE(flushes.empty()) << "the journal is flushed, so the recorder must see that";
+    for (const auto& record : records) {
+        if (!record.had_original) continue;
+        const std::string line = "1\t" + relative_utf8(record.target, root) + "\n";
+        const auto flushed = std::find_if(flushes.begin(), flushes.end(), [&](const auto& flush) {
+            std::error_code error;
+            return fs::equivalent(flush.first, record.backup, error);
+        });
+        ASSERT_NE(flushed, flushes.end()) << "backup never forced to disk: " << line;
+        EXPECT_EQ(flushed->second.find(line), std::string::npos) << "forced to disk too late: " << line;
+    }
+}
+
 TEST(transaction, an_incomplete_rollback_lists_every_failure_and_keeps_the_journal)
 {
     temp_dir t("transaction");
@@ -207,6 +328,24 @@ TEST(transaction, relative_paths_follow_the_one_rule)
         {"name ", "Unsafe transaction path."},
         {"a:b", "Invalid transaction path."},  // a drive-relative root name
         {"dir/a:b", "Unsafe transaction path."},
+        {"1:b", "Unsafe transaction path."},  // no drive letter, no root name
+        {"\xc3\xa9:/b", "Unsafe transaction path."},
+        // The file system matches these names in any letter case.
+        {".ORVEK-CLIENT-ROLLBACK/orvek.exe", "Reserved updater transaction path."},
+        {"data/.Orvek-Sound-Rollback/a", "Reserved updater transaction path."},
+        {".orvek-RESTORE/x", "Reserved updater transaction path."},
+        {".Orvek-Update-Committed", "Reserved updater transaction path."},
+        {"Transaction.Journal", "Reserved updater transaction path."},
+        // Devices, in any folder, case and with any extension.
+        {"CON", "Unsafe transaction path."},
+        {"data/NUL", "Unsafe transaction path."},
+        {"aux.txt", "Unsafe transaction path."},
+        {"lib/COM1.dll", "Unsafe transaction path."},
+        {"lpt9.a.b/x", "Unsafe transaction path."},
+        {"CONIN$", "Unsafe transaction path."},
+        {"conout$.log", "Unsafe transaction path."},
+        {"prn .txt", "Unsafe transaction path."},
+        {"Com\xc2\xb9", "Unsafe transaction path."},
         {"a\tb", "Unsafe transaction path."},
         {"a\rb", "Unsafe transaction path."},
         {std::string("a\0b", 3), "Unsafe transaction path."},
@@ -216,6 +355,10 @@ TEST(transaction, relative_paths_follow_the_one_rule)
         EXPECT_EQ(error_of([&] { checked_transaction_path(text); }), expected) << "path: " << text;
     }
     EXPECT_EQ(checked_transaction_path(".Orvek-Cache/x.dll"), fs::path(L".Orvek-Cache/x.dll"));
+    for (const char* text : {".ORVEK-CLIENT-ROLLBACKS/x", "transaction.journal2", "COM0", "com10.dll", "LPT", "console",
+                             "nul_x", "x.con", "Com\xc2\xb4"}) {
+        EXPECT_NO_THROW(checked_transaction_path(text)) << "path: " << text;
+    }
     EXPECT_EQ(checked_transaction_path("sounds/\xc3\xa9t\xc3\xa9.ogg"), fs::path(L"sounds/\u00e9t\u00e9.ogg"));
 
     temp_dir t("transaction");
@@ -365,56 +508,49 @@ crash_result run_crash_worker(unsigned seed, int worker, int kills)
     const fs::path child = standin_path(L"transaction-crash-child.exe");
     const fs::path failure = work / "failure.txt";
     const std::wstring event_name = L"orvek-crash-ready-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(worker);
-    const HANDLE ready = CreateEventW(/*security*/ nullptr, /*manual reset*/ FALSE, FALSE, event_name.c_str());
+    const win_handle ready(CreateEventW(/*security*/ nullptr, /*manual reset*/ FALSE, FALSE, event_name.c_str()));
     crash_result result;
     const auto failure_text = [&] { return fs::exists(failure) ? read_file(failure) : std::string(); };
-    // Starts the child and returns once it is past its start-up.
+    // Starts the child and returns once it is past its start-up (or ended).
     const auto start_child = [&](int cycles) {
-        std::wstring command = L"\"" + child.native() + L"\" \"" + work.path().native() + L"\" " +
-                               std::to_wstring(cycles) + L" " + event_name;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process{};
-        if (!CreateProcessW(child.c_str(), command.data(), /*process security*/ nullptr, /*thread security*/ nullptr,
-                            FALSE, 0, /*environment*/ nullptr, /*current folder*/ nullptr, &startup, &process)) {
-            throw std::runtime_error("cannot start the crash child");
+        win_handle process = start_process(child, L"\"" + child.native() + L"\" \"" + work.path().native() + L"\" " +
+                                                      std::to_wstring(cycles) + L" " + event_name);
+        const HANDLE waits[] = {ready.get(), process.get()};
+        if (WaitForMultipleObjects(2, waits, FALSE, 60'000) == WAIT_TIMEOUT) {
+            TerminateProcess(process.get(), 1);
+            throw std::runtime_error("the crash child did not start within a minute");
         }
-        CloseHandle(process.hThread);
-        const HANDLE waits[] = {ready, process.hProcess};
-        WaitForMultipleObjects(2, waits, FALSE, 60'000);
-        return process.hProcess;
+        return process;
     };
-    const auto finish = [](HANDLE process) {
-        WaitForSingleObject(process, INFINITE);
+    const auto finish = [](const win_handle& process) {
+        WaitForSingleObject(process.get(), INFINITE);
         DWORD exit_code = 0;
-        GetExitCodeProcess(process, &exit_code);
-        CloseHandle(process);
+        GetExitCodeProcess(process.get(), &exit_code);
         return exit_code;
     };
 
     // Two undisturbed cycles: they must succeed, and tell how long a cycle lasts.
     const auto started = std::chrono::steady_clock::now();
-    if (finish(start_child(2)) != 0) {
-        result.failure = "undisturbed run: " + failure_text();
-        CloseHandle(ready);
+    if (const DWORD exit_code = finish(start_child(2)); exit_code != 0) {
+        result.failure = "undisturbed run, exit code " + std::to_string(exit_code) + ": " + failure_text();
         return result;
     }
     result.cycle_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count() / 2;
 
     std::uniform_int_distribution<long long> delay(0, std::max<long long>(result.cycle_ms * 5 / 4, 20));
     for (int kill = 0; kill < kills && result.failure.empty(); ++kill) {
-        const HANDLE process = start_child(1000);
+        const win_handle process = start_child(1000);
         Sleep(static_cast<DWORD>(delay(random)));
-        TerminateProcess(process, 99);
+        TerminateProcess(process.get(), 99);
         const DWORD exit_code = finish(process);
         if (const std::string text = failure_text(); !text.empty()) {
-            result.failure = "worker " + std::to_string(worker) + ", kill " + std::to_string(kill) + ": " + text;
+            result.failure = "kill " + std::to_string(kill) + ": " + text;
         } else if (exit_code != 99) {
-            result.failure = "worker " + std::to_string(worker) + ": the child ended by itself before kill " + std::to_string(kill);
+            result.failure = "the child ended by itself, exit code " + std::to_string(exit_code) + ", before kill " +
+                             std::to_string(kill);
         }
         if (fs::exists(work / "root/.orvek-client-rollback/transaction.journal")) ++result.open_transactions;
     }
-    CloseHandle(ready);
     if (!result.failure.empty()) return result;
 
     recover_transaction(work / "root", work / "root/.orvek-client-rollback");
@@ -435,7 +571,17 @@ TEST(transaction, an_install_or_rollback_killed_at_any_moment_is_recovered)
     constexpr int kills_per_worker = 55;
     std::vector<std::future<crash_result>> running;
     for (int worker = 0; worker < workers; ++worker) {
-        running.push_back(std::async(std::launch::async, run_crash_worker, seed, worker, kills_per_worker));
+        // A worker's error is its failure, reported here under the seed.
+        running.push_back(std::async(std::launch::async, [=] {
+            crash_result result;
+            try {
+                result = run_crash_worker(seed, worker, kills_per_worker);
+            } catch (const std::exception& error) {
+                result.failure = error.what();
+            }
+            if (!result.failure.empty()) result.failure = "worker " + std::to_string(worker) + ": " + result.failure;
+            return result;
+        }));
     }
     int open_transactions = 0;
     for (auto& result : running) {

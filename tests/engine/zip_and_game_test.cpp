@@ -3,6 +3,7 @@
 #include "engine/transaction.h"
 #include "engine/zip_extraction.h"
 
+#include "support/child_process.h"
 #include "support/scoped_environment.h"
 #include "support/standin_path.h"
 #include "support/temp_dir.h"
@@ -55,11 +56,11 @@ std::vector<std::string> log_lines(const fs::path& log)
     return lines;
 }
 
-TEST(zip_and_game, only_apostrophes_are_doubled_in_the_extractor_command)
+TEST(zip_and_game, single_quotation_marks_are_doubled_in_the_extractor_command)
 {
     EXPECT_EQ(quote_powershell_literal(L"C:\\It's here\\a.zip"), L"C:\\It''s here\\a.zip");
     EXPECT_EQ(quote_powershell_literal(L"''"), L"''''");
-    EXPECT_EQ(quote_powershell_literal(L"a\"b\u2018c\u2019d`$e"), L"a\"b\u2018c\u2019d`$e");
+    EXPECT_EQ(quote_powershell_literal(L"a\"b\u201cc\u201dd`$e\u2032"), L"a\"b\u201cc\u201dd`$e\u2032");
     EXPECT_EQ(quote_powershell_literal(L""), L"");
 
     const std::wstring fixed =
@@ -67,13 +68,18 @@ TEST(zip_and_game, only_apostrophes_are_doubled_in_the_extractor_command)
         L"System.IO.Compression.FileSystem; [IO.Compression.ZipFile]::ExtractToDirectory('";
     EXPECT_EQ(fixed.size(), 164u);
     EXPECT_EQ(extractor_parameters(L"C:\\It's\\p.zip", L"stage\\o'k"), fixed + L"C:\\It''s\\p.zip','stage\\o''k')\"");
+    // PowerShell ends a single-quoted string at each of these as well.
+    for (const std::wstring quote : {L"\u2018", L"\u2019", L"\u201a", L"\u201b"}) {
+        EXPECT_EQ(extractor_parameters(L"C:\\O" + quote + L"Brien\\p.zip", L"s" + quote + quote),
+                  fixed + L"C:\\O" + quote + quote + L"Brien\\p.zip','s" + quote + quote + quote + quote + L"')\"");
+    }
 }
 
 TEST(zip_and_game, packages_are_extracted_and_any_failure_is_reported)
 {
     reset_run_state();
     temp_dir t("zip");
-    const fs::path folder = t / "It's here";
+    const fs::path folder = t / L"It's here \u2018\u2019\u201a\u201b";
     const fs::path zip = folder / "orvek.zip";
     write_file(zip, make_zip({{"orvek.exe", "game"}, {"lib/", ""}, {"lib/a.dll", "library"},
                               {"lang/\xc3\xa9t\xc3\xa9.txt", "summer"}}));
@@ -189,14 +195,7 @@ TEST(zip_and_game, the_game_runs_only_from_its_own_installation)
     EXPECT_TRUE(stop_game(install));
 
     // Started from another folder: not this installation's game.
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    std::wstring command = L"\"" + (other / "orvek.exe").native() + L"\"";
-    ASSERT_TRUE(CreateProcessW((other / "orvek.exe").c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               other.c_str(), &startup, &process));
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    start_process(other / "orvek.exe", L"\"" + (other / "orvek.exe").native() + L"\"", other);
     ASSERT_TRUE(eventually([&] { return fs::exists(other / "orvek-started.txt"); }));
     EXPECT_TRUE(is_game_running(other));
     EXPECT_FALSE(is_game_running(install));

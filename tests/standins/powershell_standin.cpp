@@ -53,19 +53,24 @@ std::wstring to_wide(std::string_view utf8)
     return wide;
 }
 
+bool is_single_quote(wchar_t c)
+{
+    return c == L'\'' || (c >= L'\u2018' && c <= L'\u201b');
+}
+
 // Reads a single-quoted PowerShell literal whose opening quote is already
-// consumed; '' stands for one apostrophe.
+// consumed. As in PowerShell, any of its single quotation marks ends it, and
+// two in a row stand for the second.
 std::wstring read_literal(std::wstring_view text, std::size_t& position)
 {
     std::wstring value;
     for (;;) {
         if (position >= text.size()) throw failure("unterminated literal");
         const wchar_t c = text[position++];
-        if (c != L'\'') {
+        if (!is_single_quote(c)) {
             value += c;
-        } else if (position < text.size() && text[position] == L'\'') {
-            value += L'\'';
-            ++position;
+        } else if (position < text.size() && is_single_quote(text[position])) {
+            value += text[position++];
         } else {
             return value;
         }
