@@ -27,6 +27,7 @@ _loader.exec_module(make_release)
 
 PUBLISHED_ID = "20200101000000-abcdefabcdef"
 INPUTS = {"client/orvek.exe": b"game", "client/lib/a.dll": b"a", "client/data/languages/en.lang": b"en",
+          "client/data/languages/fa-\u00e9.lang": b"fa",
           "libs/lib/b.dll": b"b", "sound/i": b"catalog", "sound/a1": b"asset" * 1000,
           "piano/bank.txt": b"bank", "piano/LICENSE": b"license", "piano/ATTRIBUTION.txt": b"by",
           "piano/source.json": b"{}", "piano/Samples/A0.flac": b"sample"}
