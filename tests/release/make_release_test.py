@@ -8,6 +8,7 @@ import importlib.util
 import io
 import json
 import os
+import pathlib
 import re
 import shutil
 import stat
@@ -50,11 +51,6 @@ def write_tree(root, files):
                 stream.write(content)
 
 
-def read(path):
-    with open(path, "rb") as stream:
-        return stream.read()
-
-
 def snapshot(root):
     """Mode and content of every entry below root."""
     found = {}
@@ -62,7 +58,7 @@ def snapshot(root):
         for name in dirs + names:
             full = os.path.join(current, name)
             mode = os.lstat(full).st_mode
-            content = read(full) if stat.S_ISREG(mode) else None
+            content = pathlib.Path(full).read_bytes() if stat.S_ISREG(mode) else None
             found[os.path.relpath(full, root)] = (stat.S_IMODE(mode), content)
     return found
 
@@ -99,18 +95,14 @@ class RefusalTest(unittest.TestCase):
         self.assertEqual(snapshot(os.path.join(self.work, "other")), served)
 
     def test_each_bad_input_is_refused_by_name_and_the_served_tree_stays(self):
-        client, device, rule = 'client file "%s" in orvek.zip: ', " is a reserved Windows device name", " reserves"
+        client, device = 'client file "%s" in orvek.zip: ', " is a reserved Windows device name"
         cases = [  # (input files added, arguments or None for the usual ones, message)
-            ({"client/.orvek-update-committed": b""}, None, client % ".orvek-update-committed"),
             ({"client/.Orvek-Cache/x": b""}, None, client % ".Orvek-Cache/x" + '".Orvek-Cache" is a name the updater'),
-            ({"client/lib/Transaction.Journal": b""}, None, '"Transaction.Journal" is a name the updater' + rule),
             ({"client/name.": b""}, None, client % "name." + '"name." ends with "." or a space'),
             ({"client/a:b": b""}, None, client % "a:b" + '":" is a character Windows file names cannot hold'),
-            ({"client/a\\b": b""}, None, '"\\" is a character Windows file names cannot hold'),
             ({"client/a\x01b": b""}, None, 'client file "a\\x01b" in orvek.zip: "\\x01" is a character'),
             ({"client/aux.txt": b""}, None, client % "aux.txt" + '"aux.txt"' + device),
             ({"client/lib/COM1.dll": b""}, None, '"COM1.dll"' + device),
-            ({"client/CONOUT$": b""}, None, '"CONOUT$"' + device),
             ({"client/Lib/a.dll": b"a"}, None, client % "lib/a.dll" + 'differs from "Lib/a.dll" only in letter case'),
             ({"libs/lib/a.dll": b"a"}, None, 'client file "lib/a.dll" in client-libraries.zip: also in orvek.zip'),
             ({"libs/Data": b""}, None, '"Data" in client-libraries.zip: is also a folder of "data/languages/en.lang"'),
@@ -118,14 +110,12 @@ class RefusalTest(unittest.TestCase):
             ({"client/lib/l.dll": Link("a.dll")}, None, 'client file "lib/l.dll": is a symbolic link'),
             ({"client/lib/folder": Link(".")}, None, 'client file "lib/folder": is a symbolic link'),
             ({"sound/b1": Link("a1")}, None, 'sound asset "b1": is a symbolic link'),
-            ({"piano/Samples/B0.flac": Link("A0.flac")}, None, 'piano bank file "Samples/B0.flac": is a symbolic'),
             ({b"client/lib/\xff.dll": b""}, None, 'client file "lib/\\xff.dll": the name is not valid UTF-8'),
-            ({b"sound/\xc3": b""}, None, 'sound asset "\\xc3": the name is not valid UTF-8'),
             ({}, ARGUMENTS + ["--release-id", PUBLISHED_ID],
              "client release %s is already published with other content" % PUBLISHED_ID),
             ({}, ARGUMENTS + ["--release-id", PUBLISHED_ID.upper()],
              "client release %s is already published as %s with other" % (PUBLISHED_ID.upper(), PUBLISHED_ID)),
-            ({}, ["{w}/sound/out", "--sound-dir", "{w}/sound"], 'the output folder "%s/sound/out" lies inside' % self.work),
+            ({}, ["{w}/sound/out", "--sound-dir", "{w}/sound"], '"%s/sound/out" lies inside the input' % self.work),
             ({}, ["{w}/client", "--client-dir", "{w}/client"], 'the output folder "%s/client" lies inside' % self.work),
         ]
         for files, arguments, message in cases:
@@ -199,8 +189,9 @@ class EndToEndTest(unittest.TestCase):
 
         expected = {re.sub("^(client|libs)/", "", re.sub("^sound/", "data/", name)): content
                     for name, content in INPUTS.items() if not name.startswith("piano/")}
-        expected.update({"version.txt": made["client-release-id"].encode(), "data/v": made["sound-pointer"].encode() + b"\n",
-                         "data/m": read(os.path.join(served, "data", "releases", made["sound-pointer"], "m")),
+        pointer = made["sound-pointer"]
+        expected.update({"version.txt": made["client-release-id"].encode(), "data/v": pointer.encode() + b"\n",
+                         "data/m": pathlib.Path(served, "data", "releases", pointer, "m").read_bytes(),
                          "data/piano/m": make_release.piano_manifest(os.path.join(work, "piano"))[0],
                          "data/piano/v": made["piano-bank-id"].encode()})
         installed = {name: content for name, (_, content) in snapshot(install).items() if content is not None}

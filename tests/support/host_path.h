@@ -12,7 +12,8 @@ namespace orvek::test {
 inline std::filesystem::path host_folder(const char* variable)
 {
     const char* value = std::getenv(variable);
-    if (value == nullptr || *value == '\0') throw std::runtime_error(std::string(variable) + " is not set; run through ctest");
+    if (value == nullptr || *value == '\0')
+        throw std::runtime_error(std::string(variable) + " is not set; run through ctest");
     std::string path = value;
     std::replace(path.begin(), path.end(), '/', '\\');
     return std::filesystem::path("Z:" + path);
