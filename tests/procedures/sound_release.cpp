@@ -1,5 +1,7 @@
 #include "sound_release.h"
 
+#include "support/host_path.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -54,19 +56,6 @@ void make_directory_link(const fs::path& link, const std::wstring& target_name) 
         GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES)
         throw std::runtime_error("the test link did not appear");
 }
-
-namespace {
-
-// A host path that ctest passes in the environment, as Wine's Z: drive shows it.
-fs::path host_folder(const char* variable) {
-    const char* value = std::getenv(variable);
-    if (value == nullptr || *value == '\0') throw std::runtime_error(std::string(variable) + " is not set; run through ctest");
-    std::string path = value;
-    std::replace(path.begin(), path.end(), '/', '\\');
-    return fs::path("Z:" + path);
-}
-
-}  // namespace
 
 fake_game::fake_game(const fs::path& installation) : installation_(installation) {
     fs::remove(installation / "orvek-exit");
