@@ -45,3 +45,10 @@ target_link_libraries(test_support PUBLIC winhttp ws2_32)
 # The server's own logic, on the host.
 add_test(NAME server.https_server
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/server/https_server_test.py)
+
+# The README's main command, end to end against a real web server: its own
+# nginx, Wine prefix, CA and virtual display.
+add_test(NAME demo.headless COMMAND ${CMAKE_SOURCE_DIR}/scripts/demo --headless)
+set_tests_properties(demo.headless PROPERTIES
+  ENVIRONMENT "ORVEK_BUILD=${CMAKE_BINARY_DIR}"
+  TIMEOUT 900)
