@@ -82,9 +82,11 @@ void write_tree(const fs::path& folder, const file_tree& files) {
     for (const auto& [name, bytes] : files) write_file(folder / name, bytes);
 }
 
-published_sound publish(const std::string& prefix, const release_files& release, bool allow_incomplete = false) {
+published_sound publish(const std::string& prefix, const release_files& release, bool allow_incomplete = false,
+                        const file_tree& piano = {}) {
     const temp_dir input("rel");
     write_tree(input / "core", release.core);
+    write_tree(input / "piano", piano);
     write_tree(input / "libraries", release.libraries);
     write_tree(input / "sounds", release.sounds);
     fs::create_directories(input / "libraries");
@@ -94,7 +96,8 @@ published_sound publish(const std::string& prefix, const release_files& release,
     run_on_host("python3 " + quoted(std::string(ORVEK_SOURCE_DIR) + "/tools/make-release") + " " + quoted(www) +
                 " --client-dir " + quoted(host_path(input / "core")) + " --libraries-dir " +
                 quoted(host_path(input / "libraries")) + " --sound-dir " + quoted(host_path(input / "sounds")) +
-                " --release-id " + release.id + (allow_incomplete ? " --allow-incomplete" : ""));
+                " --release-id " + release.id + (allow_incomplete ? " --allow-incomplete" : "") +
+                (piano.empty() ? "" : " --piano-dir " + quoted(host_path(input / "piano"))));
     const fs::path served = fs::path(L"Z:" + utf8_to_wide(www));
     published_sound sound;
     sound.pointer_file = read_file(served / "data" / "v");
@@ -117,7 +120,8 @@ std::string game_bytes() { return read_file(standin_path(L"orvek.exe")); }
 
 release_files old_release() {
     return {old_id,
-            {{"orvek.exe", game_bytes()}, {"readme.txt", "first"}, {"maps/m1.dat", patterned_bytes(5000, 1)}},
+            {{"orvek.exe", game_bytes()}, {"readme.txt", "first"}, {"maps/m1.dat", patterned_bytes(5000, 1)},
+             {"data/languages/en.lang", "en 1"}, {"data/languages/fa.lang", "fa 1"}},
             {{"lib/a.dll", patterned_bytes(3000, 2)}, {"lib/shared.dll", "shared"}},
             {{"i", "catalog 1"}, {"s1", patterned_bytes(700, 3)}, {"old1", "dropped later"}}};
 }
@@ -125,7 +129,8 @@ release_files old_release() {
 release_files new_release(bool drop_old_asset) {
     release_files release{new_id,
                           {{"orvek.exe", game_bytes()}, {"readme.txt", "second"}, {"maps/m1.dat", patterned_bytes(5000, 4)},
-                           {"maps/m2.dat", patterned_bytes(90'000, 5)}},
+                           {"maps/m2.dat", patterned_bytes(90'000, 5)}, {"data/languages/en.lang", "en 2"},
+                           {"data/languages/fa.lang", "fa 2"}},
                           {{"lib/a.dll", patterned_bytes(3100, 6)}, {"lib/b.dll", "b"}, {"lib/shared.dll", "shared"}},
                           {{"i", "catalog 2"}, {"s1", patterned_bytes(700, 3)}, {"s2", patterned_bytes(40'000, 7)}}};
     if (!drop_old_asset) release.sounds["old1"] = "dropped later";
@@ -483,6 +488,14 @@ TEST(update_run, piano_bank_mode_checks_the_sound_base_before_the_bank) {
     const driver_installation place(prefix);
     write_file(place.install() / "orvek.exe", "game");
     driver_outcome outcome = run_driver(place, L"--piano-bank", "");
+    EXPECT_EQ(outcome.status, "Update failed: Missing piano bank release ID. Update the client first.");
+
+    // The client release brings the bank's manifest and pointer.
+    const file_tree piano{{"bank.txt", "bank"}, {"LICENSE", "free"}, {"ATTRIBUTION.txt", "us"},
+                          {"source.json", "{}"}, {"Samples/C4.flac", patterned_bytes(3000, 9)}};
+    publish(prefix, new_release(false), false, piano);
+    EXPECT_EQ(run_driver(place, L"", "y").result, 0);
+    outcome = run_driver(place, L"--piano-bank", "");
     EXPECT_EQ(outcome.result, 0);
     EXPECT_EQ(outcome.status, "Piano bank ready. Use Enter at the public piano, or F6 for local practice. / "
                               "بانک پیانو آماده است؛ کنار پیانوی عمومی Enter بزنید یا برای تمرین محلی F6 بزنید.");
