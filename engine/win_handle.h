@@ -26,6 +26,8 @@ public:
     }
 
     HANDLE get() const noexcept { return handle_; }
+    // Hands the handle to a caller that closes it itself.
+    HANDLE release() noexcept { return std::exchange(handle_, nullptr); }
     explicit operator bool() const noexcept { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
     void reset(HANDLE handle = nullptr) noexcept {
         if (*this) CloseHandle(handle_);

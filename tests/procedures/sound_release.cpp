@@ -1,5 +1,6 @@
 #include "sound_release.h"
 
+#include "support/child_process.h"
 #include "support/host_path.h"
 
 #include <windows.h>
@@ -62,16 +63,8 @@ fake_game::fake_game(const fs::path& installation) : installation_(installation)
     fs::remove(installation / "orvek-started.txt");
     fs::copy_file(host_folder("ORVEK_BUILD_DIR") / "bin" / "standins" / "orvek.exe", installation / "orvek.exe",
                   fs::copy_options::overwrite_existing);
-    const std::wstring program = (installation / "orvek.exe").wstring();
-    std::wstring command = L"\"" + program + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(program.c_str(), command.data(), /*process security*/ nullptr, /*thread security*/ nullptr,
-                        FALSE, /*flags*/ 0, /*environment*/ nullptr, installation.c_str(), &startup, &process))
-        throw std::runtime_error("could not start the game stand-in");
-    CloseHandle(process.hThread);
-    process_ = process.hProcess;
+    const fs::path program = installation / "orvek.exe";
+    process_ = start_process(program, L"\"" + program.wstring() + L"\"", installation).release();
     for (int i = 0; i < 200 && !fs::exists(installation / "orvek-started.txt"); ++i) Sleep(25);
 }
 

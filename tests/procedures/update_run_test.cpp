@@ -6,13 +6,13 @@
 #include "engine/win_handle.h"
 #include "sound_release.h"
 #include "standins/file_tree.h"
+#include "support/child_process.h"
 #include "support/standin_path.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -31,7 +31,6 @@ constexpr char new_id[] = "20260202000000-0123456789AB";
 
 // Starts of driver processes that Wine lost in its start-up (error 1359)
 // and that were tried again.
-std::atomic<int> lost_starts{0};
 
 // The host's name of a file that this Wine prefix shows.
 std::string host_path(const fs::path& path) {
@@ -187,26 +186,9 @@ struct driver_outcome {
     std::string status;
 };
 
-// Starts the driver, trying again when Wine loses the new process in its
-// start-up (error 1359, before any of its code ran).
-win_handle start_driver(const driver_installation& place, std::wstring arguments) {
+win_handle start_driver(const driver_installation& place, const std::wstring& arguments) {
     const fs::path program = place.updater / "update-run-driver.exe";
-    for (int attempt = 1;; ++attempt) {
-        std::wstring line = L"\"" + program.wstring() + L"\" " + arguments;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        if (CreateProcessW(program.c_str(), line.data(), /*process security*/ nullptr, /*thread security*/ nullptr,
-                           FALSE, /*flags*/ 0, /*environment*/ nullptr, /*current folder*/ nullptr, &startup, &process)) {
-            CloseHandle(process.hThread);
-            return win_handle(process.hProcess);
-        }
-        const DWORD error = GetLastError();
-        if (error != 1359 || attempt == 5)
-            throw std::runtime_error("cannot start the driver (Windows error " + std::to_string(error) + ", attempt " +
-                                     std::to_string(attempt) + ")");
-        ++lost_starts;
-    }
+    return start_process(program, L"\"" + program.wstring() + L"\" " + arguments);
 }
 
 driver_outcome run_driver(const driver_installation& place, const std::wstring& switches, const std::string& answers,
@@ -385,7 +367,6 @@ TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
             EXPECT_FALSE(fs::exists(install / "orvek.launch"));
         }
     }
-    std::printf("%d driver starts lost in Wine's start-up and tried again\n", lost_starts.load());
 }
 
 // One crash worker: its own releases and installation; runs killed at random
@@ -480,7 +461,6 @@ TEST(update_run, a_run_killed_at_any_moment_leaves_one_whole_release) {
     for (int worker = 0; worker < workers; ++worker)
         running.push_back(std::async(std::launch::async, run_crash_worker, seed, worker, kills_per_worker));
     for (auto& result : running) EXPECT_EQ(result.get(), "");
-    std::printf("%d driver starts lost in Wine's start-up and tried again\n", lost_starts.load());
 }
 
 TEST(update_run, piano_bank_mode_checks_the_sound_base_before_the_bank) {

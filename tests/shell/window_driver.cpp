@@ -2,9 +2,9 @@
 
 #include "engine/run_state.h"
 #include "shell/main_window.h"
+#include "support/child_process.h"
 
 #include <chrono>
-#include <iostream>
 #include <stdexcept>
 #include <utility>
 
@@ -85,22 +85,9 @@ HWND wait_for_window(DWORD process_id, const wchar_t* class_name, DWORD timeout_
 void press(HWND parent, int id) { PostMessageW(GetDlgItem(parent, id), BM_CLICK, 0, 0); }
 
 updater_process::updater_process(const std::filesystem::path& program, const std::wstring& arguments) {
-    std::wstring command = L"\"" + program.native() + L"\" " + arguments;
-    for (int deaths = 0;; ++deaths) {
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        if (CreateProcessW(program.c_str(), command.data(), /*process security*/ nullptr, /*thread security*/ nullptr,
-                           FALSE, /*flags*/ 0, /*environment*/ nullptr, /*folder*/ nullptr, &startup, &process)) {
-            CloseHandle(process.hThread);
-            process_ = process.hProcess;
-            id_ = process.dwProcessId;
-            if (deaths > 0) std::cerr << "CreateProcessW failed with 1359 " << deaths << " time(s) before it started\n";
-            return;
-        }
-        if (const DWORD error = GetLastError(); error != ERROR_INTERNAL_ERROR || deaths == 4)
-            throw std::runtime_error("CreateProcessW failed with " + std::to_string(error));
-    }
+    win_handle process = start_process(program, L"\"" + program.native() + L"\" " + arguments);
+    id_ = GetProcessId(process.get());
+    process_ = process.release();
 }
 
 updater_process::~updater_process() {
