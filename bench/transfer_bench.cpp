@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -206,31 +207,21 @@ std::uint64_t bare_get(HINTERNET connection, const std::wstring& path, const std
     return total;
 }
 
-// `connections` ranges of one file, each on its own connection into its own
-// part file, the way the product splits a large file.
-int run_bare_ranges(const std::wstring& url, const std::wstring& destination, std::uint64_t size,
-                    unsigned connections, std::size_t read_size) {
-    const url_parts parts = crack(url);
+// Runs `body(index, connection)` on `connections` threads, each with its own
+// connection to `url`'s host; the seconds they took, or the first error.
+double on_connections(const url_parts& parts, unsigned connections,
+                      const std::function<void(unsigned, HINTERNET)>& body) {
     const winhttp_handle session(open_session());
-    std::atomic<std::uint64_t> received{0};
+    std::vector<std::string> errors(connections);
     const auto start = steady::now();
     std::vector<std::thread> threads;
-    std::vector<std::string> errors(connections);
     for (unsigned index = 0; index < connections; ++index) {
         threads.emplace_back([&, index] {
             try {
-                const std::uint64_t slice = size / connections;
-                const std::uint64_t first = index * slice;
-                const std::uint64_t last = index + 1 == connections ? size - 1 : first + slice - 1;
                 const winhttp_handle connection(
                     WinHttpConnect(session.handle, parts.host.c_str(), parts.port, /*reserved*/ 0));
                 if (!connection.handle) fail("WinHttpConnect");
-                const file_owner output(destination + L".bare" + std::to_wstring(index));
-                std::vector<char> buffer(read_size);
-                const std::wstring range = connections == 1 ? L""
-                                                            : L"Range: bytes=" + std::to_wstring(first) + L"-" +
-                                                                  std::to_wstring(last) + L"\r\n";
-                received += bare_get(connection.handle, parts.path, range, output.handle, buffer);
+                body(index, connection.handle);
             } catch (const std::exception& error) {
                 errors[index] = error.what();
             }
@@ -240,6 +231,26 @@ int run_bare_ranges(const std::wstring& url, const std::wstring& destination, st
     const double seconds = seconds_since(start);
     for (const std::string& error : errors)
         if (!error.empty()) throw std::runtime_error(error);
+    return seconds;
+}
+
+// `connections` ranges of one file, each on its own connection into its own
+// part file, the way the product splits a large file.
+int run_bare_ranges(const std::wstring& url, const std::wstring& destination, std::uint64_t size,
+                    unsigned connections, std::size_t read_size) {
+    const url_parts parts = crack(url);
+    std::atomic<std::uint64_t> received{0};
+    const double seconds = on_connections(parts, connections, [&](unsigned index, HINTERNET connection) {
+        const std::uint64_t slice = size / connections;
+        const std::uint64_t first = index * slice;
+        const std::uint64_t last = index + 1 == connections ? size - 1 : first + slice - 1;
+        const file_owner output(destination + L".bare" + std::to_wstring(index));
+        std::vector<char> buffer(read_size);
+        const std::wstring range = connections == 1 ? L""
+                                                    : L"Range: bytes=" + std::to_wstring(first) + L"-" +
+                                                          std::to_wstring(last) + L"\r\n";
+        received += bare_get(connection, parts.path, range, output.handle, buffer);
+    });
     if (received != size) fail("bare loop received " + std::to_string(received.load()) + " bytes");
     std::printf("seconds %.4f\nbytes %llu\n", seconds, static_cast<unsigned long long>(received.load()));
     return 0;
@@ -257,32 +268,15 @@ int run_bare_files(const std::wstring& base, const std::wstring& list_file, cons
             if (!line.empty()) paths.emplace_back(line.begin(), line.end());
     }
     const url_parts parts = crack(base);
-    const winhttp_handle session(open_session());
     std::atomic<std::size_t> next{0};
     std::atomic<std::uint64_t> received{0};
-    std::vector<std::string> errors(connections);
-    const auto start = steady::now();
-    std::vector<std::thread> threads;
-    for (unsigned index = 0; index < connections; ++index) {
-        threads.emplace_back([&, index] {
-            try {
-                const winhttp_handle connection(
-                    WinHttpConnect(session.handle, parts.host.c_str(), parts.port, /*reserved*/ 0));
-                if (!connection.handle) fail("WinHttpConnect");
-                std::vector<char> buffer(262'144);
-                for (std::size_t item = next++; item < paths.size(); item = next++) {
-                    const file_owner output(folder + L"\\" + std::to_wstring(item));
-                    received += bare_get(connection.handle, parts.path + paths[item], L"", output.handle, buffer);
-                }
-            } catch (const std::exception& error) {
-                errors[index] = error.what();
-            }
-        });
-    }
-    for (std::thread& thread : threads) thread.join();
-    const double seconds = seconds_since(start);
-    for (const std::string& error : errors)
-        if (!error.empty()) throw std::runtime_error(error);
+    const double seconds = on_connections(parts, connections, [&](unsigned, HINTERNET connection) {
+        std::vector<char> buffer(262'144);
+        for (std::size_t item = next++; item < paths.size(); item = next++) {
+            const file_owner output(folder + L"\\" + std::to_wstring(item));
+            received += bare_get(connection, parts.path + paths[item], L"", output.handle, buffer);
+        }
+    });
     std::printf("seconds %.4f\nfiles %zu\nbytes %llu\n", seconds, paths.size(),
                 static_cast<unsigned long long>(received.load()));
     return 0;
