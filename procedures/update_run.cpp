@@ -17,6 +17,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cctype>
 #include <memory>
 #include <stdexcept>
@@ -41,18 +42,10 @@ struct run_switches {
     bool piano = false;
 };
 
-struct local_freer {
-    void operator()(wchar_t** arguments) const { LocalFree(arguments); }
-};
-
 run_switches read_switches() {
     run_switches switches;
     repair_requested = false;
-    int count = 0;
-    const std::unique_ptr<wchar_t*, local_freer> arguments(CommandLineToArgvW(GetCommandLineW(), &count));
-    if (!arguments) return switches;
-    for (int i = 1; i < count; ++i) {
-        const std::wstring_view argument = arguments.get()[i];
+    for (const std::wstring& argument : program_arguments(GetCommandLineW())) {
         if (argument == L"--launch-game") switches.launch = true;
         else if (argument == L"--check-only") switches.launch = false;
         else if (argument == L"--repair") repair_requested = true;
@@ -228,6 +221,16 @@ int report_update_failure(const std::exception& error, const fs::path& work) {
 }  // namespace
 
 void report_status(const std::wstring& text) { set_status(text); }
+
+std::vector<std::wstring> program_arguments(const wchar_t* command_line) {
+    struct local_freer {
+        void operator()(wchar_t** arguments) const { LocalFree(arguments); }
+    };
+    int count = 0;
+    const std::unique_ptr<wchar_t*, local_freer> arguments(CommandLineToArgvW(command_line, &count));
+    if (!arguments) return {};
+    return std::vector<std::wstring>(arguments.get() + std::min(count, 1), arguments.get() + count);
+}
 
 std::string parse_client_release_id(std::string_view body) {
     const std::string text = parse_release_version(body);

@@ -6,8 +6,8 @@
 #include "shell/main_window.h"
 
 #include <objbase.h>
-#include <shellapi.h>
 
+#include <algorithm>
 #include <exception>
 #include <thread>
 
@@ -74,13 +74,8 @@ void pump_messages() {
 }  // namespace
 
 bool has_piano_bank_switch(const wchar_t* command_line) {
-    int count = 0;
-    LPWSTR* arguments = CommandLineToArgvW(command_line, &count);
-    if (arguments == nullptr) return false;
-    bool found = false;
-    for (int i = 1; i < count && !found; ++i) found = std::wstring_view(arguments[i]) == L"--piano-bank";
-    LocalFree(arguments);
-    return found;
+    const std::vector<std::wstring> arguments = program_arguments(command_line);
+    return std::find(arguments.begin(), arguments.end(), L"--piano-bank") != arguments.end();
 }
 
 bool has_piano_bank_switch() { return has_piano_bank_switch(GetCommandLineW()); }
