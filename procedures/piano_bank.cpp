@@ -43,9 +43,7 @@ const std::regex& manifest_line_pattern() {
 
 // "Samples/COM1.flac" would open the serial port, not a file.
 bool names_device(const std::string& path) {
-    if (!path.starts_with("Samples/")) return false;
-    const std::string stem = upper_case_id(path.substr(8, path.size() - 8 - 5));
-    return stem != "M" && stem != "V" && is_reserved_sound_id(stem);
+    return path.starts_with("Samples/") && is_device_name(std::string_view(path).substr(8));
 }
 
 std::uint64_t parse_size(const std::string& digits) {
