@@ -34,4 +34,30 @@ win_handle start_process(const std::filesystem::path& program, const std::wstrin
                              ")");
 }
 
+root_import_watch::root_import_watch()
+    : semaphore_(CreateSemaphoreW(/*security*/ nullptr, 1, 1, L"crypt32_root_semaphore"))
+{
+    if (!semaphore_) throw std::runtime_error("could not open crypt32's root import semaphore");
+    watcher_ = std::thread([this] {
+        int taken_polls = 0;
+        while (!stop_) {
+            Sleep(250);
+            if (WaitForSingleObject(semaphore_.get(), 0) == WAIT_OBJECT_0) {
+                ReleaseSemaphore(semaphore_.get(), 1, /*previous count*/ nullptr);
+                taken_polls = 0;
+            } else if (++taken_polls == 40) {
+                std::fprintf(stderr, "crypt32's root import semaphore stayed taken for 10 s; given back\n");
+                ReleaseSemaphore(semaphore_.get(), 1, /*previous count*/ nullptr);
+                taken_polls = 0;
+            }
+        }
+    });
+}
+
+root_import_watch::~root_import_watch()
+{
+    stop_ = true;
+    watcher_.join();
+}
+
 }  // namespace orvek::test
