@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <memory>
 #include <vector>
 
 namespace orvek {
@@ -128,14 +129,14 @@ void download_range(const std::wstring& url, const std::filesystem::path& part_p
     std::ofstream output(part_path, std::ios::binary | std::ios::app);
     if (!output.is_open())
         throw std::runtime_error("Cannot open multipart file. Check disk space and permissions.");
-    std::vector<char> buffer(range_buffer_size);
+    const auto buffer = std::make_unique_for_overwrite<char[]>(range_buffer_size);
     while (have < length) {
         check_pause_cancel();
-        const auto wanted = static_cast<DWORD>(std::min<std::uint64_t>(buffer.size(), length - have));
+        const auto wanted = static_cast<DWORD>(std::min<std::uint64_t>(range_buffer_size, length - have));
         DWORD read = 0;
-        if (!WinHttpReadData(request, buffer.data(), wanted, &read) || read == 0)
+        if (!WinHttpReadData(request, buffer.get(), wanted, &read) || read == 0)
             throw std::runtime_error("Multipart transfer interrupted.");
-        write_download_chunk(output, buffer.data(), read);
+        write_download_chunk(output, buffer.get(), read);
         have += read;
         part_bytes += read;
         done_bytes += read;
@@ -184,23 +185,32 @@ void range_worker_main(range_worker_task task) {
 void download_multipart(const std::wstring& url, const std::filesystem::path& destination, std::uint64_t size,
                         const std::string& sha256) {
     check_pause_cancel();
-    refuse_reparse_points(destination);
+    const path_state destination_state = refuse_reparse_points(destination);
     const std::string state_text = range_state_text(url, size, sha256);
     const std::filesystem::path state_path = with_suffix(destination, L".resume");
     const std::array<std::filesystem::path, 2> part_paths{with_suffix(destination, L".range0"),
                                                           with_suffix(destination, L".range1")};
-    refuse_reparse_points(state_path);
-    refuse_reparse_points(part_paths[0]);
-    refuse_reparse_points(part_paths[1]);
+    const path_state saved_state = refuse_reparse_points(state_path);
+    const std::array<path_state, 2> part_states{refuse_reparse_points(part_paths[0]),
+                                                refuse_reparse_points(part_paths[1])};
+    // Names just found absent are not looked up again: under Wine every such
+    // lookup reads the whole data folder, which holds thousands of files.
+    const auto remove_unless_absent = [](const std::filesystem::path& file, path_state state) {
+        if (state != path_state::absent)
+            remove_ignoring_errors(file);
+    };
+    bool parts_may_exist = part_states[0] != path_state::absent || part_states[1] != path_state::absent;
 
-    if (read_small_file(state_path) != state_text) {
-        remove_ignoring_errors(part_paths[0]);
-        remove_ignoring_errors(part_paths[1]);
-        remove_ignoring_errors(destination);
+    if ((saved_state == path_state::absent ? std::string() : read_small_file(state_path)) != state_text) {
+        remove_unless_absent(part_paths[0], part_states[0]);
+        remove_unless_absent(part_paths[1], part_states[1]);
+        remove_unless_absent(destination, destination_state);
+        parts_may_exist = false;
         write_file_atomically(state_path, state_text);
     }
 
     const bool multipart = size >= multipart_threshold;
+    parts_may_exist = parts_may_exist || multipart;
     bool single = !multipart;
     if (multipart && !std::filesystem::exists(destination)) {
         std::array<std::uint64_t, 2> part_bytes{0, 0};
@@ -251,8 +261,10 @@ void download_multipart(const std::wstring& url, const std::filesystem::path& de
         remove_ignoring_errors(part_paths[1]);
         throw;
     }
-    remove_ignoring_errors(part_paths[0]);
-    remove_ignoring_errors(part_paths[1]);
+    if (parts_may_exist) {
+        remove_ignoring_errors(part_paths[0]);
+        remove_ignoring_errors(part_paths[1]);
+    }
 }
 
 }  // namespace orvek

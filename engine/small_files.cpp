@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
+#include <limits>
 #include <stdexcept>
 
 namespace orvek {
@@ -105,28 +106,31 @@ void write_file_atomically(const std::filesystem::path& file, std::string_view b
     }
     const std::wstring temporary = file.native() + L".tmp." + std::to_wstring(GetCurrentProcessId());
     {
-        std::ofstream out(temporary.c_str(), std::ios::binary | std::ios::trunc);
+        // One handle writes and then forces the bytes to disk: the journal
+        // and the markers must survive a power cut, not only a killed
+        // process, before the replace makes them the file of record.
+        win_handle out(CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, /*security*/ nullptr,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, /*template*/ nullptr));
         if (!out) {
             throw std::runtime_error("Could not write a temporary update file.");
         }
         const auto discard = [&](const char* message) {
-            out.close();
+            out.reset();
             DeleteFileW(temporary.c_str());
             throw std::runtime_error(message);
         };
-        if (!bytes.empty() && !out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()))) {
+        if (bytes.size() > std::numeric_limits<DWORD>::max()) {
             discard("Could not write a temporary update file.");
         }
-        if (!out.flush()) {
+        DWORD written = 0;
+        if (!bytes.empty() && (!WriteFile(out.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                                          /*overlapped*/ nullptr) ||
+                               written != bytes.size())) {
+            discard("Could not write a temporary update file.");
+        }
+        if (!FlushFileBuffers(out.get())) {
             discard("Could not flush a temporary update file.");
         }
-    }
-    // The journal and the markers must survive a power cut, not only a
-    // killed process: force the bytes to disk before the replace makes them
-    // the file of record.
-    if (!flush_to_disk(temporary)) {
-        DeleteFileW(temporary.c_str());
-        throw std::runtime_error("Could not flush a temporary update file.");
     }
     if (!MoveFileExW(temporary.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         DeleteFileW(temporary.c_str());

@@ -84,10 +84,11 @@ void clear_read_only(const fs::path& file)
 // path that passed the rule can still lead into the transaction folder
 // ("_ORV~WJJ/x"). The existing part of base / relative is tested again under
 // the long names it really has.
-void refuse_reserved_on_disk(const fs::path& base, const fs::path& relative)
+void refuse_reserved_on_disk(const fs::path& base, const fs::path& relative, path_state state)
 {
     const std::vector<fs::path> parts(relative.begin(), relative.end());
-    for (std::size_t existing = parts.size(); existing > 0; --existing) {
+    const std::size_t longest = state == path_state::absent && !parts.empty() ? parts.size() - 1 : parts.size();
+    for (std::size_t existing = longest; existing > 0; --existing) {
         fs::path prefix = base;
         for (std::size_t i = 0; i < existing; ++i) prefix /= parts[i];
         std::wstring long_name(MAX_PATH, L'\0');
@@ -109,12 +110,18 @@ void refuse_reserved_on_disk(const fs::path& base, const fs::path& relative)
 
 // base / relative, refused when it passes through a link or is, by its real
 // names, one of the updater's own.
-fs::path checked_location(const fs::path& base, const fs::path& relative)
+fs::path checked_location(const fs::path& base, const fs::path& relative, path_state& state)
 {
     const fs::path location = base / relative;
-    refuse_reparse_points(location);
-    refuse_reserved_on_disk(base, relative);
+    state = refuse_reparse_points(location);
+    refuse_reserved_on_disk(base, relative, state);
     return location;
+}
+
+fs::path checked_location(const fs::path& base, const fs::path& relative)
+{
+    path_state ignored{};
+    return checked_location(base, relative, ignored);
 }
 
 fs::path journal_path(const fs::path& transaction)
@@ -130,6 +137,17 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
         text += part;
     }
     return text;
+}
+
+// One record's journal line, its path checked on the way.
+void append_journal_line(std::string& text, const install_record& record, const fs::path& root)
+{
+    const std::string relative = relative_utf8(record.target, root);
+    checked_transaction_path(relative);
+    text += record.had_original ? '1' : '0';
+    text += '\t';
+    text += relative;
+    text += '\n';
 }
 
 // Puts a replaced file back from its backup; an error text, or "" on success.
@@ -270,15 +288,21 @@ fs::path checked_transaction_path(std::string_view utf8)
     return path;
 }
 
-void refuse_reparse_points(const fs::path& path)
+path_state refuse_reparse_points(const fs::path& path)
 {
     const fs::path full = fs::absolute(path);
     fs::path prefix;
-    const auto refuse_if_link = [](const fs::path& candidate) {
+    path_state last = path_state::unknown;
+    const auto refuse_if_link = [&last](const fs::path& candidate) {
         const DWORD attributes = GetFileAttributesW(candidate.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            throw std::runtime_error(reparse_point_text);
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            const DWORD error = GetLastError();
+            last = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? path_state::absent
+                                                                                  : path_state::unknown;
+            return;
         }
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) throw std::runtime_error(reparse_point_text);
+        last = attributes & FILE_ATTRIBUTE_DIRECTORY ? path_state::directory : path_state::file;
     };
     if (full.has_root_name()) {
         prefix = full.root_name();
@@ -293,6 +317,7 @@ void refuse_reparse_points(const fs::path& path)
         prefix /= component;
         refuse_if_link(prefix);
     }
+    return last;
 }
 
 bool files_equal(const fs::path& a, const fs::path& b)
@@ -324,14 +349,7 @@ void write_transaction_journal(const std::vector<install_record>& records, const
                                const fs::path& transaction)
 {
     std::string text = std::string(transaction_journal_magic) + "\n";
-    for (const auto& record : records) {
-        const std::string relative = relative_utf8(record.target, root);
-        checked_transaction_path(relative);
-        text += record.had_original ? '1' : '0';
-        text += '\t';
-        text += relative;
-        text += '\n';
-    }
+    for (const auto& record : records) append_journal_line(text, record, root);
     write_file_atomically(journal_path(transaction), text);
 }
 
@@ -389,14 +407,19 @@ std::vector<install_record> install_staged_tree(const fs::path& staged, const fs
     fs::create_directories(transaction);
 
     std::vector<install_record> records;
+    // The journal is written whole for every file; its text grows by one
+    // line each time instead of being built again from every record.
+    std::string journal = std::string(transaction_journal_magic) + "\n";
     try {
         for (const auto& entry : fs::recursive_directory_iterator(staged)) {
             check_pause_cancel();
             if (!entry.is_regular_file()) continue;
             refuse_reparse_points(entry.path());
             const fs::path relative = checked_transaction_path(relative_utf8(entry.path(), staged));
-            const fs::path target = checked_location(root, relative);
-            const bool existed = fs::is_regular_file(target);
+            path_state target_state{};
+            const fs::path target = checked_location(root, relative, target_state);
+            const bool existed = target_state == path_state::unknown ? fs::is_regular_file(target)
+                                                                     : target_state == path_state::file;
             if (existed && files_equal(entry.path(), target)) continue;
 
             const fs::path backup = transaction / relative;
@@ -417,7 +440,8 @@ std::vector<install_record> install_staged_tree(const fs::path& staged, const fs
             // The backup is complete before the record names it, and the
             // record is in the journal before the target changes.
             records.push_back({target, backup, existed});
-            write_transaction_journal(records, root, transaction);
+            append_journal_line(journal, records.back(), root);
+            write_file_atomically(journal_path(transaction), journal);
             fs::create_directories(target.parent_path());
             if (!MoveFileExW(entry.path().c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
                 const DWORD error = GetLastError();

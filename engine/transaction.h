@@ -57,8 +57,14 @@ std::filesystem::path checked_transaction_path(std::string_view utf8);
 // digits written as superscripts), in any letter case and with any extension.
 bool is_device_name(std::string_view utf8_name);
 
-// Throws when any existing prefix of `path` is a reparse point.
-void refuse_reparse_points(const std::filesystem::path& path);
+// What the file system said of a path itself; `unknown` when the query failed
+// for another reason than the path's absence.
+enum class path_state { absent, file, directory, unknown };
+
+// Throws when any existing prefix of `path` is a reparse point. Returns what
+// the last query saw of the path itself, so that a caller need not ask again
+// (under Wine each lookup of an absent name reads its whole folder).
+path_state refuse_reparse_points(const std::filesystem::path& path);
 
 // A path as UTF-8 text (ill-formed UTF-16 becomes U+FFFD).
 std::string path_to_utf8(const std::filesystem::path& path);

@@ -248,7 +248,13 @@ void install_sound_files(const std::vector<sound_download_item>& items, const ma
     fs::create_directories(stage);
     for (const sound_download_item& item : items) {
         check_pause_cancel();
-        fs::copy_file(sound_part_path(data, item), stage / utf8_to_wide(item.id), fs::copy_options::overwrite_existing);
+        // CopyFileW looks the new name up once; the library's copy asks
+        // twice, and under Wine each lookup reads the whole stage folder.
+        const fs::path part = sound_part_path(data, item);
+        const fs::path staged = stage / utf8_to_wide(item.id);
+        if (!CopyFileW(part.c_str(), staged.c_str(), /*fail if exists*/ FALSE))
+            throw fs::filesystem_error("cannot copy a verified sound file to the stage", part, staged,
+                                       std::error_code(static_cast<int>(GetLastError()), std::system_category()));
     }
     if (manifest.fetched) write_file_atomically(stage / L"m", manifest.bytes);
     write_file_atomically(stage / L"v", pointer.response);

@@ -430,6 +430,10 @@ TEST(transaction, links_are_refused_on_every_path)
     EXPECT_EQ(error_of([&] { refuse_reparse_points(t / "link/inside/precious.txt"); }), link_refused);
     EXPECT_EQ(error_of([&] { refuse_reparse_points(t / "link/not/yet/there"); }), link_refused);
     EXPECT_NO_THROW(refuse_reparse_points(real / "not/yet/there"));
+    // What the last lookup saw, so callers need not look again.
+    EXPECT_EQ(refuse_reparse_points(real / "not/yet/there"), path_state::absent);
+    EXPECT_EQ(refuse_reparse_points(real / "inside"), path_state::directory);
+    EXPECT_EQ(refuse_reparse_points(real / "inside/precious.txt"), path_state::file);
 
     write_tree(t / "stage", {{"inside/new.txt", "new"}});
     EXPECT_EQ(error_of([&] { install_staged_tree(t / "stage", t / "link", t / "tx"); }), link_refused);
