@@ -2,11 +2,11 @@
 
 #include "engine/run_state.h"
 #include "engine/settings.h"
+#include "engine/thread_buffer.h"
 
 #include <algorithm>
 #include <fstream>
 #include <limits>
-#include <memory>
 #include <span>
 #include <stdexcept>
 #include <utility>
@@ -308,15 +308,15 @@ void download_file(const std::wstring& url, const std::filesystem::path& destina
     }
 
     std::ofstream output = open_output(destination, std::ios::trunc, "Could not create a downloaded update file.");
-    // Not zero-filled: under Wine that alone costs milliseconds per file.
-    const auto buffer = std::make_unique_for_overwrite<char[]>(file_buffer_size);
+    struct file_read {};
+    const auto buffer = thread_buffer<file_read, file_buffer_size>();
     std::uint64_t received = 0;
     for (;;) {
         check_pause_cancel();
-        const DWORD read = read_body(request, {buffer.get(), file_buffer_size}, "Update download failed.");
+        const DWORD read = read_body(request, buffer, "Update download failed.");
         if (read == 0)
             break;
-        write_download_chunk(output, buffer.get(), read);
+        write_download_chunk(output, buffer.data(), read);
         received += read;
         done_bytes += read;
         received_bytes += read;
@@ -403,15 +403,16 @@ void download_resumable(const std::wstring& url, const std::filesystem::path& de
 
     std::ofstream output = open_output(destination, have > 0 ? std::ios::app : std::ios::trunc,
                                        "Could not open a partial data file.");
-    const auto buffer = std::make_unique_for_overwrite<char[]>(resumable_buffer_size);
+    struct resumable_read {};
+    const auto buffer = thread_buffer<resumable_read, resumable_buffer_size>();
     for (;;) {
         check_pause_cancel();
-        const DWORD read = read_body(request, {buffer.get(), resumable_buffer_size}, "Data download was interrupted.");
+        const DWORD read = read_body(request, buffer, "Data download was interrupted.");
         if (read == 0)
             break;
         if (credited + read > expected_size)
             throw std::runtime_error("Data response exceeds the manifest size.");
-        write_download_chunk(output, buffer.get(), read);
+        write_download_chunk(output, buffer.data(), read);
         done_bytes += read;
         received_bytes += read;
         credited += read;

@@ -4,6 +4,7 @@
 #include "engine/run_state.h"
 #include "engine/sha256.h"
 #include "engine/small_files.h"
+#include "engine/thread_buffer.h"
 #include "engine/transaction.h"
 #include "engine/worker_group.h"
 
@@ -12,7 +13,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <memory>
 #include <vector>
 
 namespace orvek {
@@ -129,14 +129,15 @@ void download_range(const std::wstring& url, const std::filesystem::path& part_p
     std::ofstream output(part_path, std::ios::binary | std::ios::app);
     if (!output.is_open())
         throw std::runtime_error("Cannot open multipart file. Check disk space and permissions.");
-    const auto buffer = std::make_unique_for_overwrite<char[]>(range_buffer_size);
+    struct range_read {};
+    const auto buffer = thread_buffer<range_read, range_buffer_size>();
     while (have < length) {
         check_pause_cancel();
-        const auto wanted = static_cast<DWORD>(std::min<std::uint64_t>(range_buffer_size, length - have));
+        const auto wanted = static_cast<DWORD>(std::min<std::uint64_t>(buffer.size(), length - have));
         DWORD read = 0;
-        if (!WinHttpReadData(request, buffer.get(), wanted, &read) || read == 0)
+        if (!WinHttpReadData(request, buffer.data(), wanted, &read) || read == 0)
             throw std::runtime_error("Multipart transfer interrupted.");
-        write_download_chunk(output, buffer.get(), read);
+        write_download_chunk(output, buffer.data(), read);
         have += read;
         part_bytes += read;
         done_bytes += read;

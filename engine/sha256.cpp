@@ -1,5 +1,7 @@
 #include "engine/sha256.h"
 
+#include "engine/thread_buffer.h"
+
 #include <windows.h>
 #include <bcrypt.h>
 
@@ -96,15 +98,15 @@ std::string hash_file_sha256(const std::filesystem::path& file, const progress_c
     if (!input.is_open())
         throw_sha256_error("Could not open the downloaded package for SHA-256 verification.");
 
-    // Not zero-filled: most files are small, and only the bytes read are used.
-    const auto buffer = std::make_unique_for_overwrite<char[]>(read_block_size);
+    struct hash_read {};
+    const auto buffer = thread_buffer<hash_read, read_block_size>();
     while (input) {
         if (progress)
             progress();
-        input.read(buffer.get(), static_cast<std::streamsize>(read_block_size));
+        input.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
         const std::streamsize count = input.gcount();
         if (count > 0 &&
-            !BCRYPT_SUCCESS(BCryptHashData(hash.handle, reinterpret_cast<PUCHAR>(buffer.get()),
+            !BCRYPT_SUCCESS(BCryptHashData(hash.handle, reinterpret_cast<PUCHAR>(buffer.data()),
                                            static_cast<ULONG>(count), /*flags*/ 0)))
             throw_sha256_error("Windows SHA-256 calculation failed.");
     }
