@@ -38,6 +38,7 @@ bench_cleanup() {
 }
 
 bench_setup() {
+    "$repo/scripts/install-deps" curl bc
     mkdir -p "$bench_dir"
     bench_dir=$(cd "$bench_dir" && pwd)
     build=$bench_dir/cmake
