@@ -2,7 +2,7 @@
 
 #include "engine/run_state.h"
 #include "engine/settings.h"
-#include "engine/thread_buffer.h"
+#include "engine/read_buffer.h"
 
 #include <algorithm>
 #include <fstream>
@@ -308,12 +308,11 @@ void download_file(const std::wstring& url, const std::filesystem::path& destina
     }
 
     std::ofstream output = open_output(destination, std::ios::trunc, "Could not create a downloaded update file.");
-    struct file_read {};
-    const auto buffer = thread_buffer<file_read, file_buffer_size>();
+    const read_buffer buffer(file_buffer_size);
     std::uint64_t received = 0;
     for (;;) {
         check_pause_cancel();
-        const DWORD read = read_body(request, buffer, "Update download failed.");
+        const DWORD read = read_body(request, buffer.span(), "Update download failed.");
         if (read == 0)
             break;
         write_download_chunk(output, buffer.data(), read);
@@ -403,11 +402,10 @@ void download_resumable(const std::wstring& url, const std::filesystem::path& de
 
     std::ofstream output = open_output(destination, have > 0 ? std::ios::app : std::ios::trunc,
                                        "Could not open a partial data file.");
-    struct resumable_read {};
-    const auto buffer = thread_buffer<resumable_read, resumable_buffer_size>();
+    const read_buffer buffer(resumable_buffer_size);
     for (;;) {
         check_pause_cancel();
-        const DWORD read = read_body(request, buffer, "Data download was interrupted.");
+        const DWORD read = read_body(request, buffer.span(), "Data download was interrupted.");
         if (read == 0)
             break;
         if (credited + read > expected_size)

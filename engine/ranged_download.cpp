@@ -4,7 +4,7 @@
 #include "engine/run_state.h"
 #include "engine/sha256.h"
 #include "engine/small_files.h"
-#include "engine/thread_buffer.h"
+#include "engine/read_buffer.h"
 #include "engine/transaction.h"
 #include "engine/worker_group.h"
 
@@ -52,7 +52,7 @@ void assemble_parts(const std::filesystem::path& destination, const std::array<s
     std::ofstream output(destination, std::ios::binary | std::ios::trunc);
     if (!output.is_open())
         throw std::runtime_error("Cannot assemble multipart download.");
-    std::vector<char> buffer(range_buffer_size);
+    const read_buffer buffer(range_buffer_size);
     try {
         for (const std::filesystem::path& part : parts) {
             std::ifstream input(part, std::ios::binary);
@@ -129,8 +129,7 @@ void download_range(const std::wstring& url, const std::filesystem::path& part_p
     std::ofstream output(part_path, std::ios::binary | std::ios::app);
     if (!output.is_open())
         throw std::runtime_error("Cannot open multipart file. Check disk space and permissions.");
-    struct range_read {};
-    const auto buffer = thread_buffer<range_read, range_buffer_size>();
+    const read_buffer buffer(range_buffer_size);
     while (have < length) {
         check_pause_cancel();
         const auto wanted = static_cast<DWORD>(std::min<std::uint64_t>(buffer.size(), length - have));

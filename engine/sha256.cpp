@@ -1,6 +1,6 @@
 #include "engine/sha256.h"
 
-#include "engine/thread_buffer.h"
+#include "engine/read_buffer.h"
 
 #include <windows.h>
 #include <bcrypt.h>
@@ -98,8 +98,7 @@ std::string hash_file_sha256(const std::filesystem::path& file, const progress_c
     if (!input.is_open())
         throw_sha256_error("Could not open the downloaded package for SHA-256 verification.");
 
-    struct hash_read {};
-    const auto buffer = thread_buffer<hash_read, read_block_size>();
+    const read_buffer buffer(read_block_size);
     while (input) {
         if (progress)
             progress();

@@ -62,25 +62,26 @@ TEST_F(sha256, digests_and_progress_calls_per_block) {
               "Could not open the downloaded package for SHA-256 verification.");
 }
 
-// The provider is shared by the whole process: threads hashing at once, short
-// files after long ones, must each get their own file's digest.
+// The provider and the read buffers are shared by the whole process: threads
+// hashing at once, short files after long ones, threads that come and go,
+// must each get their own file's digest (and leave the heap whole).
 TEST_F(sha256, threads_hashing_at_once_get_their_own_digests) {
     const temp_dir folder("sha-threads");
     write_file(folder / "abc", "abc");
     write_file(folder / "long", patterned_bytes(1048577));
     std::atomic<int> wrong{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int round = 0; round < 10; ++round) {
+    for (int wave = 0; wave < 40; ++wave) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&] {
                 wrong += orvek::hash_file_sha256(folder / "long", nullptr) !=
                          "8645c20abdd2a2f1bf18857ba805a182cbdc9bc1bf39c33512ad2534d0219d32";
                 wrong += orvek::hash_file_sha256(folder / "abc", nullptr) != abc_digest;
-            }
-        });
+            });
+        }
+        for (std::thread& thread : threads)
+            thread.join();
     }
-    for (std::thread& thread : threads)
-        thread.join();
     EXPECT_EQ(wrong.load(), 0);
 }
 
