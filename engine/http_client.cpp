@@ -1,8 +1,8 @@
 #include "engine/http_client.h"
 
+#include "engine/read_buffer.h"
 #include "engine/run_state.h"
 #include "engine/settings.h"
-#include "engine/read_buffer.h"
 
 #include <algorithm>
 #include <fstream>

@@ -1,10 +1,10 @@
 #include "engine/ranged_download.h"
 
 #include "engine/http_client.h"
+#include "engine/read_buffer.h"
 #include "engine/run_state.h"
 #include "engine/sha256.h"
 #include "engine/small_files.h"
-#include "engine/read_buffer.h"
 #include "engine/transaction.h"
 #include "engine/worker_group.h"
 
