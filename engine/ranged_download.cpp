@@ -199,18 +199,18 @@ void download_multipart(const std::wstring& url, const std::filesystem::path& de
         if (state != path_state::absent)
             remove_ignoring_errors(file);
     };
-    bool parts_may_exist = part_states[0] != path_state::absent || part_states[1] != path_state::absent;
-
-    if ((saved_state == path_state::absent ? std::string() : read_small_file(state_path)) != state_text) {
+    const bool stale = (saved_state == path_state::absent ? std::string() : read_small_file(state_path)) != state_text;
+    if (stale) {
         remove_unless_absent(part_paths[0], part_states[0]);
         remove_unless_absent(part_paths[1], part_states[1]);
         remove_unless_absent(destination, destination_state);
-        parts_may_exist = false;
         write_file_atomically(state_path, state_text);
     }
 
     const bool multipart = size >= multipart_threshold;
-    parts_may_exist = parts_may_exist || multipart;
+    // Kept parts of an earlier call, or the ones this call makes.
+    const bool parts_may_exist =
+        multipart || (!stale && (part_states[0] != path_state::absent || part_states[1] != path_state::absent));
     bool single = !multipart;
     if (multipart && !std::filesystem::exists(destination)) {
         std::array<std::uint64_t, 2> part_bytes{0, 0};
