@@ -124,8 +124,14 @@ void load_ini_settings(const std::filesystem::path& file)
     if (!in) {
         return;
     }
+    // Editors on Windows may begin a UTF-8 file with a byte order mark; it is
+    // no part of the first key.
+    constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
     std::string line;
-    while (std::getline(in, line)) {
+    for (bool first = true; std::getline(in, line); first = false) {
+        if (first && line.starts_with(byte_order_mark)) {
+            line.erase(0, byte_order_mark.size());
+        }
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }

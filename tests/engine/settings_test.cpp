@@ -111,7 +111,8 @@ TEST_F(settings, settings_file_lines)
     const auto before = map;
     orvek::load_ini_settings(dir / "missing.ini");
     EXPECT_EQ(map, before);
-    write_file(file, "ORVEK_T_TWICE=third\nORVEK_T_NEW=1\n");
+    // A leading byte order mark is no part of the first key.
+    write_file(file, "\xEF\xBB\xBFORVEK_T_TWICE=third\nORVEK_T_NEW=1\n");
     orvek::load_ini_settings(file);
     EXPECT_EQ(map.at(L"ORVEK_T_TWICE"), L"third");
     EXPECT_EQ(map.at(L"ORVEK_T_NEW"), L"1");
