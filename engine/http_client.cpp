@@ -30,6 +30,11 @@ public:
         if (handle.get() == nullptr)
             throw std::runtime_error("Could not initialize WinHTTP.");
         WinHttpSetTimeouts(handle.get(), /*resolve*/ 5000, /*connect*/ 5000, /*send*/ 15000, /*receive*/ 15000);
+        // The wait for the response head has a time-out of its own, which the
+        // call above leaves at minutes (unbounded under Wine).
+        DWORD response_head_timeout = 15000;
+        WinHttpSetOption(handle.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &response_head_timeout,
+                         sizeof(response_head_timeout));
     }
     HINTERNET get() const noexcept { return handle.get(); }
 

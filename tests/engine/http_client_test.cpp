@@ -108,6 +108,31 @@ TEST_F(http_client, metadata_retry_rules) {
     EXPECT_LT(since(start), 3s);
 }
 
+TEST_F(http_client, silent_server_fails_within_the_time_outs) {
+    const std::string path = unique_prefix("silent") + "/version";
+    const std::wstring url = server_url(path);
+    put_file(path, "v");
+
+    // No response head: the attempt ends by the 15 s time-out, the next succeeds.
+    script(path, {{.silent_ms = 120000}});
+    auto start = steady::now();
+    EXPECT_EQ(as_text(orvek::fetch_metadata_with_retry(url)), "v");
+    EXPECT_LT(since(start), 25s);
+    EXPECT_EQ(request_log(path).size(), 2u);
+
+    // A cancel acts once the blocked call gives up.
+    script(path, {{.silent_ms = 120000, .times = 4}});
+    std::thread canceller([] {
+        std::this_thread::sleep_for(1s);
+        orvek::request_cancel();
+    });
+    start = steady::now();
+    EXPECT_EQ(error_of([&] { orvek::fetch_metadata_with_retry(url); }), orvek::cancelled_at_checkpoint_text);
+    canceller.join();
+    EXPECT_LT(since(start), 20s);
+    EXPECT_EQ(request_log(path).size(), 3u);
+}
+
 TEST_F(http_client, metadata_size_limit) {
     const std::string path = unique_prefix("limit") + "/m";
     put_file(path, std::string(16'777'216, 'm'));

@@ -51,6 +51,7 @@ RULE_FIELDS = {
     "drop_after": int,
     "reset": bool,
     "delay_ms": int,
+    "silent_ms": int,
     "no_content_length": bool,
     "head_without_length": bool,
     "redirect_to": str,
@@ -58,7 +59,7 @@ RULE_FIELDS = {
 }
 RULE_DEFAULTS = {
     "status": 0, "ignore_range": False, "content_range": "", "no_content_range": False,
-    "extra_bytes": 0, "missing_bytes": 0, "drop_after": -1, "reset": False, "delay_ms": 0,
+    "extra_bytes": 0, "missing_bytes": 0, "drop_after": -1, "reset": False, "delay_ms": 0, "silent_ms": 0,
     "no_content_length": False, "head_without_length": False, "redirect_to": "", "times": 1,
 }
 
@@ -233,6 +234,23 @@ class Handler(BaseHTTPRequestHandler):
         except OSError:
             pass
 
+    def stay_silent(self, seconds):
+        """Answers nothing: holds the connection until the client hangs up or
+        the time is over, then closes it without a response."""
+        self.close_connection = True
+        deadline = time.monotonic() + seconds
+        try:
+            self.connection.settimeout(0.2)
+            while time.monotonic() < deadline and not self.server.state.stop.is_set():
+                try:
+                    if not self.connection.recv(1):
+                        break  # the client hung up
+                except TimeoutError:
+                    pass
+        except (OSError, ValueError):
+            pass
+        self.cut_connection(False)
+
     def close_cleanly(self):
         """Ends a close-delimited body the proper way (TLS close_notify)."""
         self.close_connection = True
@@ -303,6 +321,9 @@ class Handler(BaseHTTPRequestHandler):
     def serve(self, method):
         path = urllib.parse.urlsplit(self.path).path
         rule = self.server.state.take_rule(path) or RULE_DEFAULTS
+        if rule["silent_ms"] > 0:
+            self.stay_silent(min(rule["silent_ms"], MAX_DELAY_MS) / 1000)
+            return
         if rule["delay_ms"] > 0:
             time.sleep(min(rule["delay_ms"], MAX_DELAY_MS) / 1000)
         if rule["redirect_to"]:

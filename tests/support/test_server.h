@@ -49,6 +49,8 @@ struct response_rule {
     // be lost with it.
     bool reset = false;
     int delay_ms = 0;               // wait before answering
+    int silent_ms = 0;              // answer nothing; close after this long
+                                    // or when the client hangs up
     bool no_content_length = false; // close-delimited body
     bool head_without_length = false;
     std::string redirect_to;        // answer 302 with this Location
