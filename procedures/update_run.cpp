@@ -85,6 +85,20 @@ int run_piano_bank_mode(const fs::path& installation) {
     return 0;
 }
 
+// Windows refuses paths longer than MAX_PATH - 1 characters. The longest
+// name a run gives a file of its own is a sound download's resume state while
+// it is written, data\.<asset ID>.<SHA-256>.part.resume.tmp.<process id>; a
+// folder that leaves no room for it would fail halfway through an update.
+void check_installation_path_length(const fs::path& installation) {
+    constexpr std::size_t longest_own_name = std::wstring_view(L"\\data\\.12345678.").size() + 64 +
+                                             std::wstring_view(L".part.resume.tmp.4294967295").size();
+    constexpr std::size_t limit = MAX_PATH - 1 - longest_own_name;
+    const std::size_t length = installation.native().size();
+    if (length > limit)
+        throw std::runtime_error("The installation folder path is too long (" + std::to_string(length) +
+                                 " characters; at most " + std::to_string(limit) + "). Move ORVEK to a shorter path.");
+}
+
 // Drops a committed update's backups, then rolls back whatever an
 // interrupted install left.
 void recover_earlier_runs(const fs::path& installation) {
@@ -253,6 +267,7 @@ int run_update() {
         const run_switches switches = read_switches();
         if (switches.piano) return run_piano_bank_mode(installation);
 
+        check_installation_path_length(installation);
         recover_earlier_runs(installation);
         const endpoints urls;
         set_status(L"Checking for updates.");

@@ -141,10 +141,12 @@ release_files new_release(bool drop_old_asset) {
 const file_tree user_files{{"user.cfg", "mine"}, {"lib/vulkan-1.dll", "v"}, {"lib/ggml-small-q5_1.bin", "g"}};
 
 // An installation with the driver in its "updater" folder (or in the
-// installation itself), its own package cache and the test server's endpoints.
+// installation itself), its own package cache and the test server's endpoints;
+// the installation's path has `install_length` characters when that is given.
 struct driver_installation {
-    driver_installation(const std::string& prefix, bool updater_in_root = false)
-        : updater(updater_in_root ? install() : install() / "updater") {
+    driver_installation(const std::string& prefix, bool updater_in_root = false, std::size_t install_length = 0)
+        : nest(install_length > 0 ? std::wstring(install_length - (root / "install").native().size() - 1, L'n') : L""),
+          updater(updater_in_root ? install() : install() / "updater") {
         fs::create_directories(updater);
         fs::copy_file(standin_path(L"update-run-driver.exe"), updater / "update-run-driver.exe");
         const auto url = [&](const char* path) { return path_to_utf8(server_url(prefix + path)); };
@@ -154,7 +156,7 @@ struct driver_installation {
                        "\nORVEK_SOUND_RELEASES_URL_BASE=" + url("/data/releases/") +
                        "\nORVEK_UPDATER_CACHE_ROOT=" + path_to_utf8(root / "cache") + "\n");
     }
-    fs::path install() const { return root / "install"; }
+    fs::path install() const { return root / nest / "install"; }
 
     // The installation's files but the driver's folder, the settings, the
     // game stand-in's own notes and the backups a rollback leaves (journals
@@ -177,6 +179,7 @@ struct driver_installation {
     }
 
     temp_dir root{"run"};
+    fs::path nest;
     fs::path updater;
 };
 
@@ -244,6 +247,8 @@ enum class twist {
     game_running,         // the game runs from the installation
     committed_cleanup,    // an earlier run was stopped after its commit
     interrupted_install,  // an earlier run was stopped before its commit
+    longest_path,         // the installation's path is as long as the updater allows
+    too_long_path,        // and one character longer
 };
 
 struct road_case {
@@ -262,6 +267,8 @@ struct road_case {
 
 TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
     const std::string cancelled = "Update failed: Update cancelled. Partial sound downloads are retained.";
+    const std::string too_long =
+        "The installation folder path is too long (153 characters; at most 152). Move ORVEK to a shorter path.";
     const std::vector<road_case> cases = {
         {"declined", twist::none, false, L"", "n", 0, {question}, "Checking for updates.", "old", false},
         {"accepted", twist::none, false, L"", "y", 0, {question, files_ready}, "Update completed successfully.", "new", false},
@@ -288,6 +295,10 @@ TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
          {question, "64\tPlease close ORVEK before installing the update."}, cancelled, "old", false},
         {"commit marker of a stopped clean-up", twist::committed_cleanup, false, L"", "", 0, {files_ready},
          "Orvek is up to date.", "prepared", false},
+        {"installation path at the limit", twist::longest_path, false, L"", "y", 0, {question, files_ready},
+         "Update completed successfully.", "new", false},
+        {"installation path too long", twist::too_long_path, false, L"", "y", 1, {failed + too_long}, "Update failed: " + too_long,
+         "old", false},
         {"journals of a stopped install", twist::interrupted_install, false, L"", "n", 0, {question},
          "Checking for updates.", "old", false},
     };
@@ -303,7 +314,10 @@ TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
         if (test.twist == twist::asset_missing)
             script(prefix + "/data/releases/" + after_sound.pointer_file.substr(0, 64) + "/s2", {status_rule(404, 0, 20)});
 
-        const driver_installation place(prefix, test.twist == twist::updater_in_root);
+        const driver_installation place(prefix, test.twist == twist::updater_in_root,
+                                        test.twist == twist::longest_path    ? 152
+                                        : test.twist == twist::too_long_path ? 153
+                                                                             : 0);
         file_tree old_tree = installed_tree(before, before_sound);
         old_tree.insert(user_files.begin(), user_files.end());
         file_tree new_tree = installed_tree(after, after_sound);
