@@ -80,23 +80,37 @@ TEST(main_window, worker_result_closes_the_window_or_offers_close_and_retry) {
         bool user_cancelled;
         HWND* focus_before;
         HWND* focus_after;  // null: the window is gone
+        bool inactive;      // another window is active when the worker ends
     } rows[] = {
-        {0, false, &status_edit, nullptr},       {1, true, &status_edit, nullptr},
+        {0, false, &status_edit, nullptr},        {1, true, &status_edit, nullptr},
         {1, false, &details_edit, &details_edit}, {1, false, &pause_button, &retry_button},
-        {1, false, &cancel_button, &retry_button},
+        {1, false, &cancel_button, &retry_button}, {1, false, &cancel_button, &retry_button, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::Message() << row.result << row.user_cancelled << text_of(*row.focus_before));
         const test_window window;
         user_cancelled = row.user_cancelled;
         SetFocus(*row.focus_before);
+        KillTimer(main_window, refresh_timer_id);  // the failure shows its status itself
+        std::unique_lock lock(state_mutex);
+        status_text = L"Update failed.";
+        lock.unlock();
+        const HWND other = row.inactive ? CreateWindowExW(0, L"STATIC", L"other", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50,
+                                                          nullptr, nullptr, nullptr, nullptr)
+                                        : nullptr;
         PostMessageW(main_window, worker_finished_message, row.result, 0);
         EXPECT_EQ(pump_pending(), row.focus_after == nullptr);  // WM_QUIT after the window went
+        if (other != nullptr) {
+            EXPECT_EQ(GetActiveWindow(), other);
+            DestroyWindow(other);
+            EXPECT_TRUE(bring_to_front());
+        }
         EXPECT_TRUE(worker_finished);
         EXPECT_EQ(IsWindow(main_window) != FALSE, row.focus_after != nullptr);
         if (row.focus_after == nullptr) continue;
         EXPECT_EQ(enabled_buttons(), "00011");
-        EXPECT_EQ(GetFocus(), *row.focus_after);
+        EXPECT_EQ(GetFocus(), *row.focus_after) << text_of(GetFocus());
+        EXPECT_EQ(text_of(status_edit), L"Update failed.");
     }
 }
 
@@ -146,4 +160,67 @@ TEST(main_window, shows_a_worker_threads_message_box_under_its_own_title) {
     ASSERT_TRUE(pump_until([&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
     EXPECT_EQ(seen.get(), L"ORVEK Updater|Install it now?|owned");
     EXPECT_EQ(answer.get(), IDYES);
+}
+
+TEST(main_window, keys_move_the_focus_and_press_the_buttons) {
+    const test_window window;
+    ASSERT_TRUE(bring_to_front());
+    const struct {
+        const char* keys;
+        HWND* focus;
+        bool paused, cancelled;
+    } steps[] = {
+        {"tab", &details_edit, false, false},           {"tab", &pause_button, false, false},
+        {"tab", &cancel_button, false, false},          {"tab", &status_edit, false, false},
+        {"shift+tab", &cancel_button, false, false},    {"shift+tab", &pause_button, false, false},
+        {"shift+tab", &details_edit, false, false},     {"shift+tab", &status_edit, false, false},
+        // "&Progress details:" and "&Pause" share Alt+P: it goes to the next of the two.
+        {"alt+p", &details_edit, false, false},         {"alt+p", &resume_button, true, false},
+        {"alt+r", &pause_button, false, false},         {"space", &resume_button, true, false},
+        {"shift+tab shift+tab", &status_edit, true, false}, {"tab tab", &resume_button, true, false},
+        {"space", &pause_button, false, false},         {"alt+s", &status_edit, false, false},
+        {"alt+c", &cancel_button, false, true},  // the click put the focus there
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.keys);
+        type(step.keys);
+        EXPECT_EQ(GetFocus(), *step.focus) << text_of(GetFocus());
+        std::lock_guard lock(state_mutex);
+        EXPECT_EQ(std::make_pair(paused, cancelled), std::make_pair(step.paused, step.cancelled));
+    }
+}
+
+TEST(main_window, after_the_failure_box_the_focus_is_back_and_close_and_retry_take_keys) {
+    const struct {
+        const char* keys_before;
+        HWND* focus_after;  // the focus on a run button goes to Retry
+        const char* keys_after;
+        bool retry;
+    } rows[] = {
+        {"tab tab tab", &retry_button, "space", true},
+        {"tab tab", &retry_button, "alt+l", false},
+        {"", &status_edit, "alt+r", true},
+        {"tab", &details_edit, "shift+tab shift+tab space", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.keys_before);
+        const test_window window;
+        ASSERT_TRUE(bring_to_front());
+        type(row.keys_before);
+        auto worker = std::async(std::launch::async, [] {
+            show_message_box(L"Update failed: no connection.", L"ORVEK Updater", MB_ICONERROR);
+            PostMessageW(main_window, worker_finished_message, 1, 0);
+        });
+        auto user = std::async(std::launch::async, [] {  // dismisses the box as a user does
+            const HWND box = wait_for_window(GetCurrentProcessId(), L"#32770", 20'000);
+            if (wait_until([&] { return GetForegroundWindow() == box; })) send_keys("enter");
+        });
+        ASSERT_TRUE(pump_until([&] { return IsWindowEnabled(retry_button) != FALSE; }));
+        user.get();
+        worker.get();
+        EXPECT_EQ(GetFocus(), *row.focus_after) << text_of(GetFocus());
+        type(row.keys_after);
+        EXPECT_EQ(retry_requested, row.retry);
+        EXPECT_EQ(IsWindow(main_window) != FALSE, row.retry);
+    }
 }

@@ -4,9 +4,12 @@
 #include "shell/main_window.h"
 #include "support/child_process.h"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 namespace orvek::test {
 
@@ -83,6 +86,43 @@ HWND wait_for_window(DWORD process_id, const wchar_t* class_name, DWORD timeout_
 }
 
 void press(HWND parent, int id) { PostMessageW(GetDlgItem(parent, id), BM_CLICK, 0, 0); }
+
+void send_keys(std::string_view chords) {
+    const auto key_code = [](std::string_view name) -> WORD {
+        if (name.size() == 1) return static_cast<WORD>(std::toupper(static_cast<unsigned char>(name[0])));
+        const std::pair<std::string_view, WORD> names[] = {
+            {"tab", VK_TAB}, {"shift", VK_SHIFT}, {"alt", VK_MENU}, {"space", VK_SPACE}, {"enter", VK_RETURN}};
+        for (const auto& [known, code] : names)
+            if (name == known) return code;
+        throw std::invalid_argument("no such key");
+    };
+    for (std::size_t start = 0; start < chords.size();) {
+        const std::string_view chord = chords.substr(start, chords.find(' ', start) - start);
+        start += chord.size() + 1;
+        std::vector<INPUT> inputs;  // downs in order, ups in reverse
+        for (std::size_t at = 0; at <= chord.size();) {
+            const std::size_t end = std::min(chord.find('+', at), chord.size());
+            INPUT input{.type = INPUT_KEYBOARD};
+            input.ki.wVk = key_code(chord.substr(at, end - at));
+            inputs.insert(inputs.begin() + static_cast<std::ptrdiff_t>(inputs.size() / 2), {input, input});
+            inputs[inputs.size() / 2].ki.dwFlags = KEYEVENTF_KEYUP;
+            at = end + 1;
+        }
+        if (SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT)) != inputs.size())
+            throw std::runtime_error("SendInput failed");
+    }
+}
+
+void type(std::string_view chords) {
+    send_keys(chords);
+    // The input is queued when SendInput returns; handle all that it brings.
+    pump_until([] { return HIWORD(GetQueueStatus(QS_ALLINPUT)) == 0; });
+}
+
+bool bring_to_front() {
+    SetForegroundWindow(main_window);
+    return pump_until([] { return GetForegroundWindow() == main_window; }, 5'000);
+}
 
 updater_process::updater_process(const std::filesystem::path& program, const std::wstring& arguments) {
     win_handle process = start_process(program, L"\"" + program.native() + L"\" " + arguments);
