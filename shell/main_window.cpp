@@ -77,15 +77,6 @@ void focus_control(HWND window, HWND control) {
         saved_focus = control;
 }
 
-// The window itself takes no keys: the focus goes on to the control that had
-// it, or to the first tab stop.
-void restore_focus(HWND window) {
-    HWND control = saved_focus;
-    if (!IsChild(window, control) || !IsWindowEnabled(control))
-        control = GetNextDlgTabItem(window, /*from the start*/ nullptr, /*previous*/ FALSE);
-    if (control != nullptr) SetFocus(control);
-}
-
 // WM_NEXTDLGCTL, as a dialog handles it: multiline edits send it for Tab and
 // Shift+Tab, the dialog manager for the labels' access keys and the arrows.
 void next_control(HWND window, WPARAM wparam, LPARAM lparam) {
@@ -234,7 +225,8 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
         // On activation the default gives the window the focus, which WM_SETFOCUS passes on.
         return DefWindowProcW(window, message, wparam, lparam);
     case WM_SETFOCUS:
-        restore_focus(window);
+        // The window itself takes no keys: the control that had the focus gets it back.
+        if (IsChild(window, saved_focus)) SetFocus(saved_focus);
         return 0;
     default:
         return DefWindowProcW(window, message, wparam, lparam);

@@ -185,6 +185,8 @@ TEST(main_window, keys_move_the_focus_and_press_the_buttons) {
         SCOPED_TRACE(step.keys);
         type(step.keys);
         EXPECT_EQ(GetFocus(), *step.focus) << text_of(GetFocus());
+        if (*step.focus == status_edit)  // an edit is entered with all its text selected
+            EXPECT_EQ(SendMessageW(status_edit, EM_GETSEL, 0, 0), MAKELONG(0, text_of(status_edit).size()));
         std::lock_guard lock(state_mutex);
         EXPECT_EQ(std::make_pair(paused, cancelled), std::make_pair(step.paused, step.cancelled));
     }
