@@ -11,8 +11,8 @@
 
 #include <map>
 #include <string>
-#include <vector>
 #include <utility>
+#include <vector>
 
 namespace orvek::test {
 namespace {
@@ -91,23 +91,26 @@ public:
     HRESULT WINAPI LockServer(BOOL) override { return S_OK; }
     HRESULT WINAPI SetHwndPropStr(HWND control, DWORD object, DWORD child, MSAAPROPID property, LPCWSTR text) override
     {
-        if (object == static_cast<DWORD>(OBJID_CLIENT) && child == CHILDID_SELF && IsEqualGUID(property, PROPID_ACC_NAME))
-            names[control] = text;
+        const bool name = IsEqualGUID(property, PROPID_ACC_NAME);
+        if (object == static_cast<DWORD>(OBJID_CLIENT) && child == CHILDID_SELF && name) names[control] = text;
         return S_OK;
     }
     // Nothing else is used.
-    HRESULT WINAPI SetPropValue(const BYTE*, DWORD, MSAAPROPID, VARIANT) override { return E_NOTIMPL; }
-    HRESULT WINAPI SetPropServer(const BYTE*, DWORD, const MSAAPROPID*, int, IAccPropServer*, AnnoScope) override { return E_NOTIMPL; }
-    HRESULT WINAPI ClearProps(const BYTE*, DWORD, const MSAAPROPID*, int) override { return E_NOTIMPL; }
-    HRESULT WINAPI SetHwndProp(HWND, DWORD, DWORD, MSAAPROPID, VARIANT) override { return E_NOTIMPL; }
-    HRESULT WINAPI SetHwndPropServer(HWND, DWORD, DWORD, const MSAAPROPID*, int, IAccPropServer*, AnnoScope) override { return E_NOTIMPL; }
-    HRESULT WINAPI ClearHwndProps(HWND, DWORD, DWORD, const MSAAPROPID*, int) override { return E_NOTIMPL; }
+    using id = MSAAPROPID;
+    using server = IAccPropServer*;
+    using scope = AnnoScope;
+    HRESULT WINAPI SetPropValue(const BYTE*, DWORD, id, VARIANT) override { return E_NOTIMPL; }
+    HRESULT WINAPI SetPropServer(const BYTE*, DWORD, const id*, int, server, scope) override { return E_NOTIMPL; }
+    HRESULT WINAPI ClearProps(const BYTE*, DWORD, const id*, int) override { return E_NOTIMPL; }
+    HRESULT WINAPI SetHwndProp(HWND, DWORD, DWORD, id, VARIANT) override { return E_NOTIMPL; }
+    HRESULT WINAPI SetHwndPropServer(HWND, DWORD, DWORD, const id*, int, server, scope) override { return E_NOTIMPL; }
+    HRESULT WINAPI ClearHwndProps(HWND, DWORD, DWORD, const id*, int) override { return E_NOTIMPL; }
     HRESULT WINAPI ComposeHwndIdentityString(HWND, DWORD, DWORD, BYTE**, DWORD*) override { return E_NOTIMPL; }
     HRESULT WINAPI DecomposeHwndIdentityString(const BYTE*, DWORD, HWND*, DWORD*, DWORD*) override { return E_NOTIMPL; }
-    HRESULT WINAPI SetHmenuProp(HMENU, DWORD, MSAAPROPID, VARIANT) override { return E_NOTIMPL; }
-    HRESULT WINAPI SetHmenuPropStr(HMENU, DWORD, MSAAPROPID, LPCWSTR) override { return E_NOTIMPL; }
-    HRESULT WINAPI SetHmenuPropServer(HMENU, DWORD, const MSAAPROPID*, int, IAccPropServer*, AnnoScope) override { return E_NOTIMPL; }
-    HRESULT WINAPI ClearHmenuProps(HMENU, DWORD, const MSAAPROPID*, int) override { return E_NOTIMPL; }
+    HRESULT WINAPI SetHmenuProp(HMENU, DWORD, id, VARIANT) override { return E_NOTIMPL; }
+    HRESULT WINAPI SetHmenuPropStr(HMENU, DWORD, id, LPCWSTR) override { return E_NOTIMPL; }
+    HRESULT WINAPI SetHmenuPropServer(HMENU, DWORD, const id*, int, server, scope) override { return E_NOTIMPL; }
+    HRESULT WINAPI ClearHmenuProps(HMENU, DWORD, const id*, int) override { return E_NOTIMPL; }
     HRESULT WINAPI ComposeHmenuIdentityString(HMENU, DWORD, BYTE**, DWORD*) override { return E_NOTIMPL; }
     HRESULT WINAPI DecomposeHmenuIdentityString(const BYTE*, DWORD, HMENU*, DWORD*) override { return E_NOTIMPL; }
 } services;

@@ -4,9 +4,10 @@
 #include "shell/main_window.h"
 #include "support/child_process.h"
 
-#include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <map>
+#include <ranges>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -88,25 +89,16 @@ HWND wait_for_window(DWORD process_id, const wchar_t* class_name, DWORD timeout_
 void press(HWND parent, int id) { PostMessageW(GetDlgItem(parent, id), BM_CLICK, 0, 0); }
 
 void send_keys(std::string_view chords) {
-    const auto key_code = [](std::string_view name) -> WORD {
-        if (name.size() == 1) return static_cast<WORD>(std::toupper(static_cast<unsigned char>(name[0])));
-        const std::pair<std::string_view, WORD> names[] = {
-            {"tab", VK_TAB}, {"shift", VK_SHIFT}, {"alt", VK_MENU}, {"space", VK_SPACE}, {"enter", VK_RETURN}};
-        for (const auto& [known, code] : names)
-            if (name == known) return code;
-        throw std::invalid_argument("no such key");
-    };
-    for (std::size_t start = 0; start < chords.size();) {
-        const std::string_view chord = chords.substr(start, chords.find(' ', start) - start);
-        start += chord.size() + 1;
-        std::vector<INPUT> inputs;  // downs in order, ups in reverse
-        for (std::size_t at = 0; at <= chord.size();) {
-            const std::size_t end = std::min(chord.find('+', at), chord.size());
+    const std::map<std::string_view, WORD> names{
+        {"tab", VK_TAB}, {"shift", VK_SHIFT}, {"alt", VK_MENU}, {"space", VK_SPACE}, {"enter", VK_RETURN}};
+    for (const auto chord : std::views::split(chords, ' ')) {
+        std::vector<INPUT> inputs;  // the keys down in order, up in reverse
+        for (const auto key : std::views::split(chord, '+')) {
+            const std::string_view name(key.begin(), key.end());
             INPUT input{.type = INPUT_KEYBOARD};
-            input.ki.wVk = key_code(chord.substr(at, end - at));
-            inputs.insert(inputs.begin() + static_cast<std::ptrdiff_t>(inputs.size() / 2), {input, input});
-            inputs[inputs.size() / 2].ki.dwFlags = KEYEVENTF_KEYUP;
-            at = end + 1;
+            input.ki.wVk = name.size() == 1 ? static_cast<WORD>(std::toupper(name[0])) : names.at(name);
+            const auto middle = inputs.insert(inputs.begin() + static_cast<std::ptrdiff_t>(inputs.size() / 2), 2, input);
+            middle[1].ki.dwFlags = KEYEVENTF_KEYUP;
         }
         if (SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT)) != inputs.size())
             throw std::runtime_error("SendInput failed");
