@@ -64,7 +64,8 @@ void create_children(HINSTANCE instance) {
 // when the window was deactivated (a message box came up) gets it back.
 HWND saved_focus = nullptr;
 
-// The control with the focus, or the one to get it back while the window is inactive.
+// The control with the focus, or the one to get it back while the window is
+// inactive (the user is in another program, or a message box is up).
 HWND focused_control(HWND window) {
     const HWND focus = GetFocus();
     return IsChild(window, focus) ? focus : saved_focus;
@@ -86,8 +87,8 @@ void next_control(HWND window, WPARAM wparam, LPARAM lparam) {
         control = GetNextDlgTabItem(window, IsChild(window, focus) ? focus : nullptr, /*previous*/ wparam != 0);
     }
     if (control == nullptr) return;
-    if (SendMessageW(control, WM_GETDLGCODE, 0, /*no message*/ 0) & DLGC_HASSETSEL)
-        SendMessageW(control, EM_SETSEL, 0, /*to the end*/ -1);
+    if (SendMessageW(control, WM_GETDLGCODE, /*unused*/ 0, /*no message*/ 0) & DLGC_HASSETSEL)
+        SendMessageW(control, EM_SETSEL, /*from the start*/ 0, /*to the end*/ -1);  // as a dialog enters an edit
     SetFocus(control);
 }
 
