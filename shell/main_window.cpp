@@ -64,20 +64,6 @@ void create_children(HINSTANCE instance) {
 // when the window was deactivated (a message box came up) gets it back.
 HWND saved_focus = nullptr;
 
-// The control with the focus, or the one to get it back while the window is
-// inactive (the user is in another program, or a message box is up).
-HWND focused_control(HWND window) {
-    const HWND focus = GetFocus();
-    return IsChild(window, focus) ? focus : saved_focus;
-}
-
-void focus_control(HWND window, HWND control) {
-    if (GetActiveWindow() == window)
-        SetFocus(control);
-    else
-        saved_focus = control;
-}
-
 // WM_NEXTDLGCTL, as a dialog handles it: multiline edits send it for Tab and
 // Shift+Tab, the dialog manager for the labels' access keys and the arrows.
 void next_control(HWND window, WPARAM wparam, LPARAM lparam) {
@@ -98,13 +84,13 @@ void on_worker_finished(HWND window, WPARAM result) {
         DestroyWindow(window);
         return;
     }
-    const HWND focus = focused_control(window);  // before disabling takes it away
+    const HWND focus = GetFocus();  // before disabling takes it away
     EnableWindow(pause_button, FALSE);
     EnableWindow(resume_button, FALSE);
     EnableWindow(cancel_button, FALSE);
     EnableWindow(close_button, TRUE);
     EnableWindow(retry_button, TRUE);
-    if (focus == pause_button || focus == resume_button || focus == cancel_button) focus_control(window, retry_button);
+    if (focus == pause_button || focus == resume_button || focus == cancel_button) SetFocus(retry_button);
     refresh_window();
 }
 
