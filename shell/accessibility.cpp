@@ -18,50 +18,36 @@ constexpr HRESULT element_not_available = static_cast<HRESULT>(0x80040201);
 constexpr int notification_kind_other = 4;
 constexpr int notification_processing_important_most_recent = 1;
 
-using return_raw_element_provider_function =
-    LRESULT(WINAPI*)(HWND, WPARAM, LPARAM, IRawElementProviderSimple*);
-using host_provider_from_hwnd_function = HRESULT(WINAPI*)(HWND, IRawElementProviderSimple**);
-using disconnect_provider_function = HRESULT(WINAPI*)(IRawElementProviderSimple*);
-using clients_are_listening_function = BOOL(WINAPI*)();
-// UiaRaiseNotificationEvent: Windows 10 1709 and later; Wine has none.
-using raise_notification_event_function = HRESULT(WINAPI*)(IRawElementProviderSimple*, int, int, BSTR, BSTR);
-
-struct uia_functions {
-    return_raw_element_provider_function return_raw_element_provider = nullptr;
-    host_provider_from_hwnd_function host_provider_from_hwnd = nullptr;
-    disconnect_provider_function disconnect_provider = nullptr;
-    clients_are_listening_function clients_are_listening = nullptr;
-    raise_notification_event_function raise_notification_event = nullptr;
-};
-
 template <typename function>
-function resolve(HMODULE module, const char* name)
+void resolve(HMODULE module, const char* name, function& target)
 {
-    return reinterpret_cast<function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    target = reinterpret_cast<function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
+
+}  // namespace
 
 // Resolved once; the library stays loaded for the process, as the provider
 // may be called until the very end.
-const uia_functions& uia()
+uia_functions& uia()
 {
-    static const uia_functions functions = [] {
+    static uia_functions functions = [] {
         uia_functions found;
         const HMODULE module =
             LoadLibraryExW(L"uiautomationcore.dll", /*reserved*/ nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
         if (module == nullptr) {
             return found;
         }
-        found.return_raw_element_provider =
-            resolve<return_raw_element_provider_function>(module, "UiaReturnRawElementProvider");
-        found.host_provider_from_hwnd = resolve<host_provider_from_hwnd_function>(module, "UiaHostProviderFromHwnd");
-        found.disconnect_provider = resolve<disconnect_provider_function>(module, "UiaDisconnectProvider");
-        found.clients_are_listening = resolve<clients_are_listening_function>(module, "UiaClientsAreListening");
-        found.raise_notification_event =
-            resolve<raise_notification_event_function>(module, "UiaRaiseNotificationEvent");
+        resolve(module, "UiaReturnRawElementProvider", found.return_raw_element_provider);
+        resolve(module, "UiaHostProviderFromHwnd", found.host_provider_from_hwnd);
+        resolve(module, "UiaDisconnectProvider", found.disconnect_provider);
+        resolve(module, "UiaClientsAreListening", found.clients_are_listening);
+        resolve(module, "UiaRaiseNotificationEvent", found.raise_notification_event);
         return found;
     }();
     return functions;
 }
+
+namespace {
 
 struct bstr_free {
     void operator()(wchar_t* text) const noexcept { SysFreeString(text); }

@@ -32,8 +32,19 @@ private:
 };
 
 // UIAutomationCore.dll has no MinGW import library and
-// uiautomationcoreapi.h does not compile as C++: these resolve the
-// functions at run time and fail softly (0 / E_NOTIMPL) where one is absent.
+// uiautomationcoreapi.h does not compile as C++: its functions are resolved at
+// run time, null where absent (UiaRaiseNotificationEvent needs Windows 10 1709;
+// Wine has none). Tests put stand-ins here for what Wine lacks.
+struct uia_functions {
+    LRESULT(WINAPI* return_raw_element_provider)(HWND, WPARAM, LPARAM, IRawElementProviderSimple*) = nullptr;
+    HRESULT(WINAPI* host_provider_from_hwnd)(HWND, IRawElementProviderSimple**) = nullptr;
+    HRESULT(WINAPI* disconnect_provider)(IRawElementProviderSimple*) = nullptr;
+    BOOL(WINAPI* clients_are_listening)() = nullptr;
+    HRESULT(WINAPI* raise_notification_event)(IRawElementProviderSimple*, int, int, BSTR, BSTR) = nullptr;
+};
+uia_functions& uia();
+
+// These fail softly (0 / E_NOTIMPL) where the function is absent.
 LRESULT uia_return_raw_element_provider(HWND window, WPARAM wparam, LPARAM lparam,
                                         IRawElementProviderSimple* provider);
 HRESULT uia_host_provider_from_hwnd(HWND window, IRawElementProviderSimple** provider);

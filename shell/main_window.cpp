@@ -60,6 +60,24 @@ void create_children(HINSTANCE instance) {
     }
 }
 
+// What a dialog box gets from the system: the control that had the focus
+// when the window was deactivated (a message box came up) gets it back.
+HWND saved_focus = nullptr;
+
+// WM_NEXTDLGCTL, as a dialog handles it: multiline edits send it for Tab and
+// Shift+Tab, the dialog manager for the labels' access keys and the arrows.
+void next_control(HWND window, WPARAM wparam, LPARAM lparam) {
+    HWND control = reinterpret_cast<HWND>(wparam);
+    if (LOWORD(lparam) == 0) {
+        const HWND focus = GetFocus();
+        control = GetNextDlgTabItem(window, IsChild(window, focus) ? focus : nullptr, /*previous*/ wparam != 0);
+    }
+    if (control == nullptr) return;
+    if (SendMessageW(control, WM_GETDLGCODE, /*unused*/ 0, /*no message*/ 0) & DLGC_HASSETSEL)
+        SendMessageW(control, EM_SETSEL, /*from the start*/ 0, /*to the end*/ -1);  // as a dialog enters an edit
+    SetFocus(control);
+}
+
 void on_worker_finished(HWND window, WPARAM result) {
     worker_finished = true;
     if (result == 0 || user_cancelled) {
@@ -133,6 +151,8 @@ void create_main_window() {
     window_class.lpfnWndProc = window_proc;
     window_class.hInstance = instance;
     window_class.hCursor = LoadCursorW(/*system cursor*/ nullptr, IDC_ARROW);
+    // The dialog colour; the labels and read-only edits ask for it themselves.
+    window_class.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
     window_class.lpszClassName = class_name;
     RegisterClassW(&window_class);
 
@@ -183,6 +203,17 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
         return 0;
     case WM_DESTROY:
         on_destroy(window);
+        return 0;
+    case WM_NEXTDLGCTL:
+        next_control(window, wparam, lparam);
+        return 0;
+    case WM_ACTIVATE:
+        if (LOWORD(wparam) == WA_INACTIVE && IsChild(window, GetFocus())) saved_focus = GetFocus();
+        // On activation the default gives the window the focus, which WM_SETFOCUS passes on.
+        return DefWindowProcW(window, message, wparam, lparam);
+    case WM_SETFOCUS:
+        // The window itself takes no keys: the control that had the focus gets it back.
+        if (IsChild(window, saved_focus)) SetFocus(saved_focus);
         return 0;
     default:
         return DefWindowProcW(window, message, wparam, lparam);

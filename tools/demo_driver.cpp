@@ -60,6 +60,24 @@ std::string to_utf8(const std::wstring& text)
     return bytes;
 }
 
+// A window's text, read with WM_GETTEXT: GetWindowTextW cannot read another
+// process's edit control. Empty when the window does not answer in time.
+std::wstring window_text(HWND window)
+{
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, /*unused*/ 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) {
+        return {};
+    }
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    DWORD_PTR copied = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                             SMTO_ABORTIFHUNG, 5000, &copied)) {
+        return {};
+    }
+    text.resize(static_cast<std::size_t>(copied));
+    return text;
+}
+
 // The static text of a message box: the child that is neither a button nor
 // its icon.
 std::wstring box_text(HWND box)
@@ -71,8 +89,7 @@ std::wstring box_text(HWND box)
         if (_wcsicmp(class_name, L"Static") != 0) {
             continue;
         }
-        std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(child)) + 1, L'\0');
-        text.resize(static_cast<std::size_t>(GetWindowTextW(child, text.data(), static_cast<int>(text.size()))));
+        const std::wstring text = window_text(child);
         if (text.size() > longest.size()) {
             longest = text;
         }
@@ -228,9 +245,7 @@ int wmain(int argc, wchar_t** argv)
         HWND pause = GetDlgItem(window, pause_command_id);
         if (close && retry && pause && IsWindowEnabled(close) && IsWindowEnabled(retry) && !IsWindowEnabled(pause)) {
             HWND status = FindWindowExW(window, /*after*/ nullptr, L"Edit", /*title*/ nullptr);
-            std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(status)) + 1, L'\0');
-            text.resize(static_cast<std::size_t>(GetWindowTextW(status, text.data(), static_cast<int>(text.size()))));
-            std::printf("the run ended with: %s\n", to_utf8(text).c_str());
+            std::printf("the run ended with: %s\n", to_utf8(window_text(status)).c_str());
             std::fflush(stdout);
             if (best.empty()) {
                 best = capture_png(window);

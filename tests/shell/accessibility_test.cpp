@@ -1,13 +1,18 @@
 #include "shell/accessibility.h"
 
+#include "engine/run_state.h"
 #include "shell/main_window.h"
+#include "window_driver.h"
 
 #include <gtest/gtest.h>
+#include <oleacc.h>
 #include <oleauto.h>
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace orvek::test {
 namespace {
@@ -67,47 +72,107 @@ TEST(accessibility, provider_operations)
     EXPECT_EQ(provider->Release(), 0u);
 }
 
-// A client that outlives the window keeps the provider alive and is told
-// the element is gone.
-TEST(accessibility, calls_after_the_window_is_gone)
+// The accessibility property service, found by the window through COM like
+// the system's: records the names it is given (Wine's own keeps none).
+class recording_services final : public IAccPropServices, public IClassFactory {
+public:
+    std::map<HWND, std::wstring> names;
+
+    HRESULT WINAPI QueryInterface(REFIID id, void** object) override
+    {
+        *object = IsEqualGUID(id, IID_IClassFactory)      ? static_cast<void*>(static_cast<IClassFactory*>(this))
+                  : IsEqualGUID(id, IID_IAccPropServices) ? static_cast<IAccPropServices*>(this)
+                                                          : nullptr;
+        return *object != nullptr ? S_OK : E_NOINTERFACE;
+    }
+    ULONG WINAPI AddRef() override { return 2; }  // a static object
+    ULONG WINAPI Release() override { return 1; }
+    HRESULT WINAPI CreateInstance(IUnknown*, REFIID id, void** object) override { return QueryInterface(id, object); }
+    HRESULT WINAPI LockServer(BOOL) override { return S_OK; }
+    HRESULT WINAPI SetHwndPropStr(HWND control, DWORD object, DWORD child, MSAAPROPID property, LPCWSTR text) override
+    {
+        const bool name = IsEqualGUID(property, PROPID_ACC_NAME);
+        if (object == static_cast<DWORD>(OBJID_CLIENT) && child == CHILDID_SELF && name) names[control] = text;
+        return S_OK;
+    }
+    // Nothing else is used.
+    using id = MSAAPROPID;
+    using server = IAccPropServer*;
+    using scope = AnnoScope;
+    HRESULT WINAPI SetPropValue(const BYTE*, DWORD, id, VARIANT) override { return E_NOTIMPL; }
+    HRESULT WINAPI SetPropServer(const BYTE*, DWORD, const id*, int, server, scope) override { return E_NOTIMPL; }
+    HRESULT WINAPI ClearProps(const BYTE*, DWORD, const id*, int) override { return E_NOTIMPL; }
+    HRESULT WINAPI SetHwndProp(HWND, DWORD, DWORD, id, VARIANT) override { return E_NOTIMPL; }
+    HRESULT WINAPI SetHwndPropServer(HWND, DWORD, DWORD, const id*, int, server, scope) override { return E_NOTIMPL; }
+    HRESULT WINAPI ClearHwndProps(HWND, DWORD, DWORD, const id*, int) override { return E_NOTIMPL; }
+    HRESULT WINAPI ComposeHwndIdentityString(HWND, DWORD, DWORD, BYTE**, DWORD*) override { return E_NOTIMPL; }
+    HRESULT WINAPI DecomposeHwndIdentityString(const BYTE*, DWORD, HWND*, DWORD*, DWORD*) override { return E_NOTIMPL; }
+    HRESULT WINAPI SetHmenuProp(HMENU, DWORD, id, VARIANT) override { return E_NOTIMPL; }
+    HRESULT WINAPI SetHmenuPropStr(HMENU, DWORD, id, LPCWSTR) override { return E_NOTIMPL; }
+    HRESULT WINAPI SetHmenuPropServer(HMENU, DWORD, const id*, int, server, scope) override { return E_NOTIMPL; }
+    HRESULT WINAPI ClearHmenuProps(HMENU, DWORD, const id*, int) override { return E_NOTIMPL; }
+    HRESULT WINAPI ComposeHmenuIdentityString(HMENU, DWORD, BYTE**, DWORD*) override { return E_NOTIMPL; }
+    HRESULT WINAPI DecomposeHmenuIdentityString(const BYTE*, DWORD, HMENU*, DWORD*) override { return E_NOTIMPL; }
+} services;
+
+// A UI Automation client, where Wine has none: it listens, hears the
+// notifications and asks for the window's root element.
+std::vector<std::pair<IRawElementProviderSimple*, std::wstring>> heard;
+BOOL WINAPI listening() { return TRUE; }
+HRESULT WINAPI hear(IRawElementProviderSimple* provider, int, int, BSTR text, BSTR)
 {
-    const HWND window = CreateWindowExW(0, L"STATIC", L"ORVEK Updater", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
-                                        /*parent*/ nullptr, /*menu*/ nullptr, GetModuleHandleW(nullptr),
-                                        /*param*/ nullptr);
-    ASSERT_NE(window, nullptr);
-    auto* provider = new updater_provider;
-    provider->window = window;
-    automation_provider = provider;
+    heard.emplace_back(provider, text);
+    return S_OK;
+}
+LRESULT WINAPI root_element(HWND window, WPARAM, LPARAM, IRawElementProviderSimple* provider)
+{
+    return window == main_window && provider == automation_provider ? 42 : 0;
+}
 
-    IRawElementProviderSimple* client = nullptr;
-    ASSERT_EQ(provider->QueryInterface(IID_IRawElementProviderSimple, reinterpret_cast<void**>(&client)), S_OK);
-    IRawElementProviderSimple* host = nullptr;
-    EXPECT_EQ(client->get_HostRawElementProvider(&host), S_OK);
-    ASSERT_NE(host, nullptr);
-    host->Release();
-    // Neither may fail the caller: a missing property service or notification
-    // function is skipped.
+TEST(accessibility, the_window_names_its_controls_hands_out_its_provider_and_announces_the_status)
+{
     const HRESULT com = CoInitializeEx(/*reserved*/ nullptr, COINIT_APARTMENTTHREADED);
-    set_accessible_name(window, L"Update status");
-    announce_status(L"Downloading.");
-
-    // What the window does when it is destroyed.
-    provider->window = nullptr;
-    uia_disconnect_provider(provider);
-    EXPECT_EQ(provider->Release(), 1u);
-    automation_provider = nullptr;
-    DestroyWindow(window);
+    DWORD registration = 0;
+    ASSERT_EQ(CoRegisterClassObject(CLSID_AccPropServices, static_cast<IClassFactory*>(&services), CLSCTX_INPROC_SERVER,
+                                    REGCLS_MULTIPLEUSE, &registration), S_OK);
+    const uia_functions wine = uia();
+    uia().clients_are_listening = listening;
+    uia().raise_notification_event = hear;
+    uia().return_raw_element_provider = root_element;
+    IRawElementProviderSimple* client = nullptr;
+    {
+        const test_window window;
+        EXPECT_EQ(services.names, (std::map<HWND, std::wstring>{
+                                      {status_edit, L"Update status"},
+                                      {details_edit, L"Download progress, speed and remaining time"},
+                                      {progress_bar, L"Update progress percentage"}}));
+        EXPECT_EQ(SendMessageW(main_window, WM_GETOBJECT, 0, /*UiaRootObjectId*/ -25), 42);
+        heard.clear();
+        for (const wchar_t* status : {L"Downloading.", L"Downloading.", L"Installing."}) {
+            set_status(status);
+            pump_pending();
+        }
+        const decltype(heard) expected{{automation_provider, L"Downloading."}, {automation_provider, L"Installing."}};
+        EXPECT_EQ(heard, expected);
+        ASSERT_EQ(automation_provider->QueryInterface(IID_IRawElementProviderSimple, reinterpret_cast<void**>(&client)),
+                  S_OK);
+        IRawElementProviderSimple* host = nullptr;
+        EXPECT_EQ(client->get_HostRawElementProvider(&host), S_OK);
+        ASSERT_NE(host, nullptr);
+        host->Release();
+    }
+    // A client that outlives the window keeps the provider, is told the
+    // element is gone, and hears nothing more.
+    EXPECT_EQ(automation_provider, nullptr);
     announce_status(L"Closed.");
-    if (SUCCEEDED(com)) CoUninitialize();
-
-    host = static_cast<IRawElementProviderSimple*>(garbage);
+    EXPECT_EQ(heard.size(), 2u);
+    IRawElementProviderSimple* host = static_cast<IRawElementProviderSimple*>(garbage);
     EXPECT_EQ(client->get_HostRawElementProvider(&host), element_not_available);
     EXPECT_EQ(host, nullptr);
-    VARIANT value;
-    EXPECT_EQ(client->GetPropertyValue(name_property, &value), S_OK);
-    EXPECT_EQ(value.vt, VT_BSTR);
-    VariantClear(&value);
-    EXPECT_EQ(client->Release(), 0u);
+    EXPECT_EQ(client->Release(), 0u);  // the window let go of its reference
+    uia() = wine;
+    CoRevokeClassObject(registration);
+    if (SUCCEEDED(com)) CoUninitialize();
 }
 
 }  // namespace

@@ -90,13 +90,18 @@ TEST(main_window, worker_result_closes_the_window_or_offers_close_and_retry) {
         const test_window window;
         user_cancelled = row.user_cancelled;
         SetFocus(*row.focus_before);
+        KillTimer(main_window, refresh_timer_id);  // the failure shows its status itself
+        std::unique_lock lock(state_mutex);
+        status_text = L"Update failed.";
+        lock.unlock();
         PostMessageW(main_window, worker_finished_message, row.result, 0);
         EXPECT_EQ(pump_pending(), row.focus_after == nullptr);  // WM_QUIT after the window went
         EXPECT_TRUE(worker_finished);
         EXPECT_EQ(IsWindow(main_window) != FALSE, row.focus_after != nullptr);
         if (row.focus_after == nullptr) continue;
         EXPECT_EQ(enabled_buttons(), "00011");
-        EXPECT_EQ(GetFocus(), *row.focus_after);
+        EXPECT_EQ(GetFocus(), *row.focus_after) << text_of(GetFocus());
+        EXPECT_EQ(text_of(status_edit), L"Update failed.");
     }
 }
 
@@ -146,4 +151,69 @@ TEST(main_window, shows_a_worker_threads_message_box_under_its_own_title) {
     ASSERT_TRUE(pump_until([&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
     EXPECT_EQ(seen.get(), L"ORVEK Updater|Install it now?|owned");
     EXPECT_EQ(answer.get(), IDYES);
+}
+
+TEST(main_window, keys_move_the_focus_and_press_the_buttons) {
+    const test_window window;
+    ASSERT_TRUE(bring_to_front());
+    const struct {
+        const char* keys;
+        HWND* focus;
+        bool paused, cancelled;
+    } steps[] = {
+        {"tab", &details_edit, false, false},           {"tab", &pause_button, false, false},
+        {"tab", &cancel_button, false, false},          {"tab", &status_edit, false, false},
+        {"shift+tab", &cancel_button, false, false},    {"shift+tab", &pause_button, false, false},
+        {"shift+tab", &details_edit, false, false},     {"shift+tab", &status_edit, false, false},
+        // "&Progress details:" and "&Pause" share Alt+P: it goes to the next of the two.
+        {"alt+p", &details_edit, false, false},         {"alt+p", &resume_button, true, false},
+        {"alt+r", &pause_button, false, false},         {"space", &resume_button, true, false},
+        {"shift+tab shift+tab", &status_edit, true, false}, {"tab tab", &resume_button, true, false},
+        {"space", &pause_button, false, false},         {"alt+s", &status_edit, false, false},
+        {"alt+c", &cancel_button, false, true},  // the click put the focus there
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.keys);
+        type(step.keys);
+        EXPECT_EQ(GetFocus(), *step.focus) << text_of(GetFocus());
+        if (*step.focus == status_edit)  // an edit is entered with all its text selected
+            EXPECT_EQ(SendMessageW(status_edit, EM_GETSEL, 0, 0), MAKELONG(0, text_of(status_edit).size()));
+        std::lock_guard lock(state_mutex);
+        EXPECT_EQ(std::make_pair(paused, cancelled), std::make_pair(step.paused, step.cancelled));
+    }
+}
+
+TEST(main_window, after_the_failure_box_the_focus_is_back_and_close_and_retry_take_keys) {
+    const struct {
+        const char* keys_before;
+        HWND* focus_after;  // the focus on a run button goes to Retry
+        const char* keys_after;
+        bool retry;
+    } rows[] = {
+        {"tab tab tab", &retry_button, "space", true},
+        {"tab tab", &retry_button, "alt+l", false},
+        {"", &status_edit, "alt+r", true},
+        {"tab", &details_edit, "shift+tab shift+tab space", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.keys_before);
+        const test_window window;
+        ASSERT_TRUE(bring_to_front());
+        type(row.keys_before);
+        auto worker = std::async(std::launch::async, [] {
+            show_message_box(L"Update failed: no connection.", L"ORVEK Updater", MB_ICONERROR);
+            PostMessageW(main_window, worker_finished_message, 1, 0);
+        });
+        auto user = std::async(std::launch::async, [] {  // dismisses the box as a user does
+            const HWND box = wait_for_window(GetCurrentProcessId(), L"#32770", 20'000);
+            if (wait_until([&] { return GetForegroundWindow() == box; })) send_keys("enter");
+        });
+        ASSERT_TRUE(pump_until([&] { return IsWindowEnabled(retry_button) != FALSE; }));
+        user.get();
+        worker.get();
+        EXPECT_EQ(GetFocus(), *row.focus_after) << text_of(GetFocus());
+        type(row.keys_after);
+        EXPECT_EQ(retry_requested, row.retry);
+        EXPECT_EQ(IsWindow(main_window) != FALSE, row.retry);
+    }
 }

@@ -4,9 +4,13 @@
 #include "shell/main_window.h"
 #include "support/child_process.h"
 
+#include <cctype>
 #include <chrono>
+#include <map>
+#include <ranges>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 namespace orvek::test {
 
@@ -83,6 +87,34 @@ HWND wait_for_window(DWORD process_id, const wchar_t* class_name, DWORD timeout_
 }
 
 void press(HWND parent, int id) { PostMessageW(GetDlgItem(parent, id), BM_CLICK, 0, 0); }
+
+void send_keys(std::string_view chords) {
+    const std::map<std::string_view, WORD> names{
+        {"tab", VK_TAB}, {"shift", VK_SHIFT}, {"alt", VK_MENU}, {"space", VK_SPACE}, {"enter", VK_RETURN}};
+    for (const auto chord : std::views::split(chords, ' ')) {
+        std::vector<INPUT> inputs;  // the keys down in order, up in reverse
+        for (const auto key : std::views::split(chord, '+')) {
+            const std::string_view name(key.begin(), key.end());
+            INPUT input{.type = INPUT_KEYBOARD};
+            input.ki.wVk = name.size() == 1 ? static_cast<WORD>(std::toupper(name[0])) : names.at(name);
+            const auto middle = inputs.insert(inputs.begin() + static_cast<std::ptrdiff_t>(inputs.size() / 2), 2, input);
+            middle[1].ki.dwFlags = KEYEVENTF_KEYUP;
+        }
+        if (SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT)) != inputs.size())
+            throw std::runtime_error("SendInput failed");
+    }
+}
+
+void type(std::string_view chords) {
+    send_keys(chords);
+    // The input is queued when SendInput returns; handle all that it brings.
+    pump_until([] { return HIWORD(GetQueueStatus(QS_ALLINPUT)) == 0; });
+}
+
+bool bring_to_front() {
+    SetForegroundWindow(main_window);
+    return pump_until([] { return GetForegroundWindow() == main_window; }, 5'000);
+}
 
 updater_process::updater_process(const std::filesystem::path& program, const std::wstring& arguments) {
     win_handle process = start_process(program, L"\"" + program.native() + L"\" " + arguments);

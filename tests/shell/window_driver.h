@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace orvek::test {
 
@@ -28,6 +29,14 @@ std::wstring text_of(HWND window);
 // message boxes), or null when none came in time.
 HWND wait_for_window(DWORD process_id, const wchar_t* class_name, DWORD timeout_ms = 60'000);
 void press(HWND parent, int id);  // a posted BM_CLICK
+
+// Real key presses (SendInput) to the foreground window: chords apart by
+// spaces, keys of a chord joined by '+', e.g. "tab shift+tab alt+p space".
+void send_keys(std::string_view chords);
+// The same, typed into this thread's window; returns once they are handled.
+void type(std::string_view chords);
+// Makes the program's window the foreground one; false when it did not become it.
+bool bring_to_front();
 
 // A started program, ended when the owner goes: its boxes answered, its
 // window closed, killed as the last resort. CreateProcessW's error 1359 (the
