@@ -233,8 +233,8 @@ void download_multipart(const std::wstring& url, const std::filesystem::path& de
         if (first_failure)
             std::rethrow_exception(first_failure);
         single = ranges_unavailable.load();
-        destination_now = path_state::absent;
         if (single) {
+            destination_now = path_state::absent;  // as found above; the workers write only parts
             done_bytes -= part_bytes[0] + part_bytes[1];
             std::filesystem::remove(part_paths[0]);
             std::filesystem::remove(part_paths[1]);

@@ -83,8 +83,9 @@ std::optional<DWORD> volume_serial(const fs::path& file, HANDLE handle)
         if (const auto known = serials.find(volume); known != serials.end()) return known->second;
     }
     DWORD serial = 0;
-    if (!GetVolumeInformationByHandleW(handle, /*name*/ nullptr, 0, &serial, /*longest component*/ nullptr,
-                                       /*flags*/ nullptr, /*file system name*/ nullptr, 0)) {
+    if (!GetVolumeInformationByHandleW(handle, /*name*/ nullptr, /*name size*/ 0, &serial,
+                                       /*longest component*/ nullptr, /*flags*/ nullptr,
+                                       /*file system name*/ nullptr, /*file system name size*/ 0)) {
         return std::nullopt;
     }
     if (named) {
