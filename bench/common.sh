@@ -44,8 +44,7 @@ bench_setup() {
     build=$bench_dir/cmake
     bench_exe=$build/bin/orvek-bench.exe
     echo "== building the benchmark program" >&2
-    cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
-        -DORVEK_BENCHMARKS=ON >/dev/null
+    cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" >/dev/null
     cmake --build "$build" -j"${BENCH_JOBS:-3}" --target orvek-bench trust-test-ca powershell_standin >/dev/null
 
     export ORVEK_WINE_PREFIX="$bench_dir/wine-prefix"

@@ -17,7 +17,13 @@
 #include <bcrypt.h>
 #include <psapi.h>
 #include <winhttp.h>
+#include <winternl.h>
 
+#include <direct.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -66,7 +72,8 @@ NTSTATUS WINAPI counting_hash_data(BCRYPT_HASH_HANDLE hash, PUCHAR input, ULONG 
     return real_hash_data(hash, input, length, flags);
 }
 
-void redirect_import(const char* dll, const char* function, void* replacement, void** original) {
+// The import slot of `function` from `dll` in this program, or null.
+ULONG_PTR* import_slot(const char* dll, const char* function) {
     auto* const base = reinterpret_cast<BYTE*>(GetModuleHandleW(/*this program*/ nullptr));
     const auto* const dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
     const auto* const nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
@@ -79,16 +86,94 @@ void redirect_import(const char* dll, const char* function, void* replacement, v
         for (; names->u1.AddressOfData != 0; ++names, ++slots) {
             if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
             const auto* by_name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (std::strcmp(reinterpret_cast<const char*>(by_name->Name), function) != 0) continue;
-            DWORD protection = 0;
-            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE, &protection);
-            *original = reinterpret_cast<void*>(slots->u1.Function);
-            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
-            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), protection, &protection);
-            return;
+            if (std::strcmp(reinterpret_cast<const char*>(by_name->Name), function) == 0) return &slots->u1.Function;
         }
     }
-    fail(std::string("no import of ") + function);
+    return nullptr;
+}
+
+bool try_redirect_import(const char* dll, const char* function, void* replacement, void** original) {
+    ULONG_PTR* const slot = import_slot(dll, function);
+    if (slot == nullptr) return false;
+    DWORD protection = 0;
+    VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &protection);
+    *original = reinterpret_cast<void*>(*slot);
+    *slot = reinterpret_cast<ULONG_PTR>(replacement);
+    VirtualProtect(slot, sizeof(*slot), protection, &protection);
+    return true;
+}
+
+void redirect_import(const char* dll, const char* function, void* replacement, void** original) {
+    if (!try_redirect_import(dll, function, replacement, original)) fail(std::string("no import of ") + function);
+}
+
+// File-system calls of the whole process, product code included (it is
+// linked into this program), counted by name through the program's own
+// imports: what the program asks, whatever Wine or Windows does inside.
+constexpr std::size_t max_counted = 40;
+std::array<const char*, max_counted> file_call_names{};
+std::array<std::atomic<std::uint64_t>, max_counted> file_call_counts{};
+
+template <std::size_t slot, class function>
+struct call_counter;
+
+template <std::size_t slot, class result, class... arguments>
+struct call_counter<slot, result (*)(arguments...)> {
+    static inline result (*original)(arguments...) = nullptr;
+    static result call(arguments... values) {
+        ++file_call_counts[slot];
+        return original(values...);
+    }
+};
+
+template <std::size_t slot, class function>
+void count_calls(const char* dll, const char* name) {
+    static_assert(slot < max_counted);
+    using counter = call_counter<slot, function>;
+    if (try_redirect_import(dll, name, reinterpret_cast<void*>(&counter::call),
+                            reinterpret_cast<void**>(&counter::original)))
+        file_call_names[slot] = name;
+}
+
+void count_file_calls() {
+    count_calls<0, decltype(&CreateFileW)>("KERNEL32.dll", "CreateFileW");
+    count_calls<1, decltype(&GetFileAttributesW)>("KERNEL32.dll", "GetFileAttributesW");
+    count_calls<2, decltype(&GetFileAttributesExW)>("KERNEL32.dll", "GetFileAttributesExW");
+    count_calls<3, decltype(&SetFileAttributesW)>("KERNEL32.dll", "SetFileAttributesW");
+    count_calls<4, decltype(&GetFileInformationByHandle)>("KERNEL32.dll", "GetFileInformationByHandle");
+    count_calls<5, decltype(&GetFileInformationByHandleEx)>("KERNEL32.dll", "GetFileInformationByHandleEx");
+    count_calls<6, decltype(&GetFileSizeEx)>("KERNEL32.dll", "GetFileSizeEx");
+    count_calls<7, decltype(&GetVolumeInformationW)>("KERNEL32.dll", "GetVolumeInformationW");
+    count_calls<8, decltype(&GetVolumeInformationByHandleW)>("KERNEL32.dll", "GetVolumeInformationByHandleW");
+    count_calls<9, decltype(&GetVolumePathNameW)>("KERNEL32.dll", "GetVolumePathNameW");
+    count_calls<10, decltype(&GetLongPathNameW)>("KERNEL32.dll", "GetLongPathNameW");
+    count_calls<11, decltype(&GetFinalPathNameByHandleW)>("KERNEL32.dll", "GetFinalPathNameByHandleW");
+    count_calls<12, decltype(&FindFirstFileW)>("KERNEL32.dll", "FindFirstFileW");
+    count_calls<13, decltype(&FindNextFileW)>("KERNEL32.dll", "FindNextFileW");
+    count_calls<14, decltype(&CreateDirectoryW)>("KERNEL32.dll", "CreateDirectoryW");
+    count_calls<15, decltype(&RemoveDirectoryW)>("KERNEL32.dll", "RemoveDirectoryW");
+    count_calls<16, decltype(&DeleteFileW)>("KERNEL32.dll", "DeleteFileW");
+    count_calls<17, decltype(&CopyFileW)>("KERNEL32.dll", "CopyFileW");
+    count_calls<18, decltype(&CreateHardLinkW)>("KERNEL32.dll", "CreateHardLinkW");
+    count_calls<19, decltype(&MoveFileExW)>("KERNEL32.dll", "MoveFileExW");
+    count_calls<20, decltype(&FlushFileBuffers)>("KERNEL32.dll", "FlushFileBuffers");
+    count_calls<21, decltype(&NtQueryInformationFile)>("ntdll.dll", "NtQueryInformationFile");
+    count_calls<22, decltype(&_wstat64)>("msvcrt.dll", "_wstat64");
+    count_calls<23, decltype(&_wfopen)>("msvcrt.dll", "_wfopen");
+    count_calls<24, decltype(&_wmkdir)>("msvcrt.dll", "_wmkdir");
+    count_calls<25, decltype(&_wrmdir)>("msvcrt.dll", "_wrmdir");
+    count_calls<26, decltype(&_wremove)>("msvcrt.dll", "_wremove");
+    count_calls<27, decltype(&_wunlink)>("msvcrt.dll", "_wunlink");
+    count_calls<28, decltype(&_wrename)>("msvcrt.dll", "_wrename");
+    count_calls<29, decltype(&_wfindfirst64)>("msvcrt.dll", "_wfindfirst64");
+    count_calls<30, decltype(&_wfindnext64)>("msvcrt.dll", "_wfindnext64");
+}
+
+void print_file_calls() {
+    for (std::size_t slot = 0; slot < max_counted; ++slot)
+        if (file_call_names[slot] != nullptr && file_call_counts[slot] != 0)
+            std::printf("calls %s %llu\n", file_call_names[slot],
+                        static_cast<unsigned long long>(file_call_counts[slot].load()));
 }
 
 // Samples the run's shared state every millisecond: when each status text
@@ -354,6 +439,7 @@ int wmain(int argc, wchar_t** argv) {
     try {
         redirect_import("bcrypt.dll", "BCryptHashData", reinterpret_cast<void*>(&counting_hash_data),
                         reinterpret_cast<void**>(&real_hash_data));
+        count_file_calls();
         int status = 2;
         if (mode == L"multipart" && args.size() == 4)
             status = run_multipart(args[0], args[1], std::stoull(args[2]), narrow(args[3]));
@@ -369,6 +455,7 @@ int wmain(int argc, wchar_t** argv) {
         else
             return usage();
         print_peak_working_set();
+        print_file_calls();
         std::fflush(stdout);
         return status;
     } catch (const std::exception& error) {

@@ -366,9 +366,11 @@ void wait_before_retry() {
 }
 
 void download_resumable(const std::wstring& url, const std::filesystem::path& destination,
-                        std::uint64_t expected_size, std::uint64_t& credited) {
+                        std::uint64_t expected_size, std::uint64_t& credited, std::optional<bool> is_file) {
     const request_slot slot;
-    std::uint64_t have = std::filesystem::is_regular_file(destination) ? std::filesystem::file_size(destination) : 0;
+    if (!is_file)
+        is_file = std::filesystem::is_regular_file(destination);
+    std::uint64_t have = *is_file ? std::filesystem::file_size(destination) : 0;
     if (have > expected_size) {
         std::filesystem::remove(destination);
         have = 0;
@@ -428,12 +430,13 @@ void download_resumable(const std::wstring& url, const std::filesystem::path& de
 }
 
 void download_resumable_with_retry(const std::wstring& url, const std::filesystem::path& destination,
-                                   std::uint64_t expected_size) {
+                                   std::uint64_t expected_size, std::optional<bool> is_file) {
     std::uint64_t credited = 0;
     for (int attempt = 0;; ++attempt) {
         check_pause_cancel();
         try {
-            download_resumable(url, destination, expected_size, credited);
+            // A failed attempt may have changed the file: later ones look again.
+            download_resumable(url, destination, expected_size, credited, attempt == 0 ? is_file : std::nullopt);
             return;
         } catch (const std::exception& error) {
             if (attempt == attempt_count - 1 || is_final_http_failure(error.what()))

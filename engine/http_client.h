@@ -94,11 +94,14 @@ void write_download_chunk(std::ostream& output, const char* bytes, std::size_t c
 void wait_before_retry();
 
 // A file of known size, resumed from the bytes already in `destination`.
-// `credited` is how many of its bytes are counted in done_bytes.
+// `credited` is how many of its bytes are counted in done_bytes. `is_file`,
+// when given, is whether the caller has just found `destination` a regular
+// file; the first attempt then does not ask again.
 void download_resumable(const std::wstring& url, const std::filesystem::path& destination,
-                        std::uint64_t expected_size, std::uint64_t& credited);
+                        std::uint64_t expected_size, std::uint64_t& credited,
+                        std::optional<bool> is_file = std::nullopt);
 void download_resumable_with_retry(const std::wstring& url, const std::filesystem::path& destination,
-                                   std::uint64_t expected_size);
+                                   std::uint64_t expected_size, std::optional<bool> is_file = std::nullopt);
 
 // The size from HEAD, else from a one-byte ranged GET; 0 when unknown.
 std::uint64_t probe_package_size(const std::wstring& url);

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <optional>
 #include <vector>
 
 namespace orvek {
@@ -195,15 +196,19 @@ void download_multipart(const std::wstring& url, const std::filesystem::path& de
                                                 refuse_reparse_points(part_paths[1])};
     // Names just found absent are not looked up again: under Wine every such
     // lookup reads the whole data folder, which holds thousands of files.
+    // The state afterwards: absent, or unknown when the removal failed.
     const auto remove_unless_absent = [](const std::filesystem::path& file, path_state state) {
+        std::error_code error;
         if (state != path_state::absent)
-            remove_ignoring_errors(file);
+            std::filesystem::remove(file, error);
+        return error ? path_state::unknown : path_state::absent;
     };
+    path_state destination_now = destination_state;
     const bool stale = (saved_state == path_state::absent ? std::string() : read_small_file(state_path)) != state_text;
     if (stale) {
         remove_unless_absent(part_paths[0], part_states[0]);
         remove_unless_absent(part_paths[1], part_states[1]);
-        remove_unless_absent(destination, destination_state);
+        destination_now = remove_unless_absent(destination, destination_state);
         write_file_atomically(state_path, state_text);
     }
 
@@ -229,6 +234,7 @@ void download_multipart(const std::wstring& url, const std::filesystem::path& de
             std::rethrow_exception(first_failure);
         single = ranges_unavailable.load();
         if (single) {
+            destination_now = path_state::absent;  // as found above; the workers write only parts
             done_bytes -= part_bytes[0] + part_bytes[1];
             std::filesystem::remove(part_paths[0]);
             std::filesystem::remove(part_paths[1]);
@@ -245,8 +251,13 @@ void download_multipart(const std::wstring& url, const std::filesystem::path& de
         done_bytes += size;
     }
 
-    if (single)
-        download_resumable_with_retry(url, destination, size);
+    if (single) {
+        // The resumable download need not look the destination up again.
+        std::optional<bool> is_file;
+        if (destination_now != path_state::unknown)
+            is_file = destination_now == path_state::file;
+        download_resumable_with_retry(url, destination, size, is_file);
+    }
 
     check_pause_cancel();
     if (std::filesystem::file_size(destination) != size)

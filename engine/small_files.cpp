@@ -99,16 +99,13 @@ bool flush_to_disk(const std::filesystem::path& file)
     return handle && FlushFileBuffers(handle.get()) != 0;
 }
 
-void write_file_atomically(const std::filesystem::path& file, std::string_view bytes)
+void write_file_atomically(const std::filesystem::path& file, std::string_view bytes, disk_flush flush)
 {
     if (file.has_parent_path()) {
         std::filesystem::create_directories(file.parent_path());
     }
     const std::wstring temporary = file.native() + L".tmp." + std::to_wstring(GetCurrentProcessId());
     {
-        // One handle writes and then forces the bytes to disk: the journal
-        // and the markers must survive a power cut, not only a killed
-        // process, before the replace makes them the file of record.
         win_handle out(CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, /*security*/ nullptr,
                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, /*template*/ nullptr));
         if (!out) {
@@ -128,7 +125,7 @@ void write_file_atomically(const std::filesystem::path& file, std::string_view b
                                written != bytes.size())) {
             discard("Could not write a temporary update file.");
         }
-        if (!FlushFileBuffers(out.get())) {
+        if (flush == disk_flush::forced && !FlushFileBuffers(out.get())) {
             discard("Could not flush a temporary update file.");
         }
     }

@@ -21,7 +21,13 @@ std::string read_small_file(const std::filesystem::path& file);
 // Forces the file's bytes to disk; false when it cannot be opened or flushed.
 bool flush_to_disk(const std::filesystem::path& file);
 
+// Whether an atomic write forces the bytes to disk before the replace. A
+// reader sees the old or the new file either way; only after a power cut can
+// an unforced file be found with its new name but without its bytes.
+enum class disk_flush { none, forced };
+
 // Writes through "<path>.tmp.<pid>" and MoveFileExW(REPLACE_EXISTING|WRITE_THROUGH).
-void write_file_atomically(const std::filesystem::path& file, std::string_view bytes);
+void write_file_atomically(const std::filesystem::path& file, std::string_view bytes,
+                           disk_flush flush = disk_flush::none);
 
 }  // namespace orvek

@@ -129,6 +129,14 @@ fs::path journal_path(const fs::path& transaction)
     return transaction / transaction_journal_name;
 }
 
+// The one file forced to disk before it replaces the old one: the moves that
+// follow reach the disk at once, and after a power cut a journal that has its
+// new name but not its bytes could neither list nor undo them.
+void write_journal(const fs::path& transaction, std::string_view text)
+{
+    write_file_atomically(journal_path(transaction), text, disk_flush::forced);
+}
+
 std::string join(const std::vector<std::string>& parts, std::string_view separator)
 {
     std::string text;
@@ -350,7 +358,7 @@ void write_transaction_journal(const std::vector<install_record>& records, const
 {
     std::string text = std::string(transaction_journal_magic) + "\n";
     for (const auto& record : records) append_journal_line(text, record, root);
-    write_file_atomically(journal_path(transaction), text);
+    write_journal(transaction, text);
 }
 
 void rollback_install(const std::vector<install_record>& records, const fs::path& transaction)
@@ -441,7 +449,7 @@ std::vector<install_record> install_staged_tree(const fs::path& staged, const fs
             // record is in the journal before the target changes.
             records.push_back({target, backup, existed});
             append_journal_line(journal, records.back(), root);
-            write_file_atomically(journal_path(transaction), journal);
+            write_journal(transaction, journal);
             fs::create_directories(target.parent_path());
             if (!MoveFileExW(entry.path().c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
                 const DWORD error = GetLastError();

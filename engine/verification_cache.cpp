@@ -9,10 +9,15 @@
 
 #include <windows.h>
 #include <shlobj.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <charconv>
+#include <cwchar>
 #include <fstream>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 
 namespace orvek {
@@ -59,6 +64,35 @@ void read_checks_file(const fs::path& file, std::unordered_map<std::string, chec
         entries.emplace(std::move(key), std::move(entry));
     }
     if (!in.eof()) entries.clear();
+}
+
+// The serial of the volume that holds `file`, open as `handle`. A volume's
+// serial does not change while the program runs, and under Wine every query
+// of it is a round trip to the mount manager, so each volume, found by the
+// volume path of the file, is asked once.
+std::optional<DWORD> volume_serial(const fs::path& file, HANDLE handle)
+{
+    static std::mutex mutex;
+    static std::map<std::wstring, DWORD> serials;
+    // A volume path is never longer than the full path and its separator.
+    std::wstring volume(std::max<std::size_t>(MAX_PATH, file.native().size()) + 2, L'\0');
+    const bool named = GetVolumePathNameW(file.c_str(), volume.data(), static_cast<DWORD>(volume.size())) != 0;
+    if (named) {
+        volume.resize(std::wcslen(volume.c_str()));
+        const std::lock_guard lock(mutex);
+        if (const auto known = serials.find(volume); known != serials.end()) return known->second;
+    }
+    DWORD serial = 0;
+    if (!GetVolumeInformationByHandleW(handle, /*name*/ nullptr, /*name size*/ 0, &serial,
+                                       /*longest component*/ nullptr, /*flags*/ nullptr,
+                                       /*file system name*/ nullptr, /*file system name size*/ 0)) {
+        return std::nullopt;
+    }
+    if (named) {
+        const std::lock_guard lock(mutex);
+        serials.emplace(std::move(volume), serial);
+    }
+    return serial;
 }
 
 }  // namespace
@@ -132,16 +166,24 @@ std::string get_file_identity(const fs::path& file)
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, /*security*/ nullptr,
                                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, /*template*/ nullptr));
     if (!handle) return {};
-    BY_HANDLE_FILE_INFORMATION info{};
+    // The fields of the by-handle information, asked for one by one so that
+    // the volume is not asked for its serial once per file.
     FILE_BASIC_INFO basic{};
-    if (!GetFileInformationByHandle(handle.get(), &info) ||
-        !GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof(basic))) {
+    FILE_STANDARD_INFO standard{};
+    FILE_INTERNAL_INFORMATION internal{};
+    IO_STATUS_BLOCK status{};
+    if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof(basic)) ||
+        !GetFileInformationByHandleEx(handle.get(), FileStandardInfo, &standard, sizeof(standard)) ||
+        NtQueryInformationFile(handle.get(), &status, &internal, sizeof(internal), FileInternalInformation) < 0) {
         return {};
     }
-    if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) return {};
-    return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) + ":" +
-           std::to_string(info.nFileIndexLow) + ":" + std::to_string(info.nFileSizeHigh) + ":" +
-           std::to_string(info.nFileSizeLow) + ":" + std::to_string(basic.LastWriteTime.QuadPart) + ":" +
+    if (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) return {};
+    const std::optional<DWORD> serial = volume_serial(file, handle.get());
+    if (!serial) return {};
+    const auto high = [](LARGE_INTEGER value) { return std::to_string(static_cast<DWORD>(value.HighPart)); };
+    return std::to_string(*serial) + ":" + high(internal.IndexNumber) + ":" +
+           std::to_string(internal.IndexNumber.LowPart) + ":" + high(standard.EndOfFile) + ":" +
+           std::to_string(standard.EndOfFile.LowPart) + ":" + std::to_string(basic.LastWriteTime.QuadPart) + ":" +
            std::to_string(basic.ChangeTime.QuadPart);
 }
 

@@ -248,8 +248,8 @@ void install_sound_files(const std::vector<sound_download_item>& items, const ma
     fs::create_directories(stage);
     for (const sound_download_item& item : items) {
         check_pause_cancel();
-        // CopyFileW looks the new name up once; the library's copy asks
-        // twice, and under Wine each lookup reads the whole stage folder.
+        // Under Wine CopyFileW looks the new name up twice (is it the source?
+        // then the create), and each lookup reads the whole stage folder.
         const fs::path part = sound_part_path(data, item);
         const fs::path staged = stage / utf8_to_wide(item.id);
         if (!CopyFileW(part.c_str(), staged.c_str(), /*fail if exists*/ FALSE))

@@ -193,6 +193,16 @@ TEST_F(ranged_download, parts_survive_failures_and_are_resumed) {
     expect_verified_without_parts(dropped);
     EXPECT_EQ(orvek::done_bytes.load(), two_part_size);
     EXPECT_EQ(orvek::received_bytes.load(), two_part_size - have0 - have1);
+
+    // A small file whose connection drops: the next attempt looks at the file
+    // again and resumes it.
+    const published small(folder, "small", 300000);
+    script(small.path, {{.drop_after = 100000}});
+    EXPECT_NO_THROW(small.download());
+    const auto small_log = small.log();
+    ASSERT_EQ(small_log.size(), 2u);
+    EXPECT_EQ(small_log[1].range, "bytes=100000-");
+    EXPECT_TRUE(same_bytes(read_file(small.dest), small.content));
 }
 
 TEST_F(ranged_download, state_file_decides_what_is_kept) {

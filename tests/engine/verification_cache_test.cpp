@@ -133,6 +133,30 @@ TEST(verification_cache, a_fresh_entry_is_trusted_without_reading_the_file)
     EXPECT_FALSE(verify_file_cached(later, f.file, f.sha256));
 }
 
+// Stored states hold identities made from the by-handle and the basic
+// information; every identity, the volume's first and later ones alike, must
+// read the same.
+TEST(verification_cache, identities_keep_the_by_handle_fields)
+{
+    checked_folder f;
+    write_file(f.root / "data/big.ogg", std::string(70'000, 'x'));
+    for (const fs::path& file : {f.file, f.root / "data/big.ogg", f.file}) {
+        const HANDLE handle = CreateFileW(file.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, /*security*/ nullptr,
+                                          OPEN_EXISTING, /*flags*/ 0, /*template*/ nullptr);
+        BY_HANDLE_FILE_INFORMATION info{};
+        FILE_BASIC_INFO basic{};
+        ASSERT_TRUE(GetFileInformationByHandle(handle, &info));
+        ASSERT_TRUE(GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof(basic)));
+        CloseHandle(handle);
+        std::string expected;
+        for (const unsigned long field : {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow,
+                                          info.nFileSizeHigh, info.nFileSizeLow})
+            expected += std::to_string(field) + ":";
+        expected += std::to_string(basic.LastWriteTime.QuadPart) + ":" + std::to_string(basic.ChangeTime.QuadPart);
+        EXPECT_EQ(get_file_identity(file), expected) << file;
+    }
+}
+
 TEST(verification_cache, an_entry_counts_for_less_than_seven_days_and_never_from_the_future)
 {
     checked_folder f;
