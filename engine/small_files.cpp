@@ -149,7 +149,8 @@ bool remove_own_file(const std::filesystem::path& file, std::error_code& error) 
     }
     const bool read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
     if (read_only) SetFileAttributesW(file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-    if (DeleteFileW(file.c_str())) return true;
+    // An empty folder goes too, as with the library's remove.
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(file.c_str()) : DeleteFileW(file.c_str())) return true;
     const DWORD code = GetLastError();
     if (read_only) SetFileAttributesW(file.c_str(), attributes);
     if (!absent(code)) error.assign(static_cast<int>(code), std::system_category());

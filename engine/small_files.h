@@ -25,7 +25,8 @@ bool flush_to_disk(const std::filesystem::path& file);
 // Writes through "<path>.tmp.<pid>" and MoveFileExW(REPLACE_EXISTING|WRITE_THROUGH).
 void write_file_atomically(const std::filesystem::path& file, std::string_view bytes);
 
-// Deletes a file this program keeps, clearing its read-only attribute first.
+// Deletes a file (or an empty folder) this program keeps, clearing its
+// read-only attribute first.
 // A file that is not there is no error; one that stays keeps its attributes.
 bool remove_own_file(const std::filesystem::path& file, std::error_code& error) noexcept;
 void remove_own_file(const std::filesystem::path& file);

@@ -377,7 +377,7 @@ void recover_transaction(const fs::path& root, const fs::path& transaction)
         if (!in.eof()) throw std::runtime_error("Cannot read transaction journal.");
     }
     rollback_install(records, transaction);
-    fs::remove(journal);
+    remove_own_file(journal);
 }
 
 std::vector<install_record> install_staged_tree(const fs::path& staged, const fs::path& root, const fs::path& transaction)
@@ -427,7 +427,7 @@ std::vector<install_record> install_staged_tree(const fs::path& staged, const fs
         const std::string cause = failure.what();
         try {
             rollback_install(records, transaction);
-            fs::remove(journal_path(transaction));
+            remove_own_file(journal_path(transaction));
         } catch (const std::exception& rollback_failure) {
             throw std::runtime_error(std::string(rollback_failure.what()) + " Original installation error: " + cause);
         }
@@ -495,7 +495,7 @@ std::uintmax_t discard_rollback_directory(const fs::path& folder)
 {
     refuse_reparse_points(folder);
     if (!fs::exists(folder)) return 0;
-    fs::remove(journal_path(folder));
+    remove_own_file(journal_path(folder));
     return remove_tree(folder);
 }
 

@@ -133,10 +133,10 @@ manifest_text current_manifest(const release_pointer& pointer, const std::wstrin
     try {
         verify_file_sha256(check_file, pointer.id, check_pause_cancel);
     } catch (...) {
-        fs::remove(check_file, ignored);
+        remove_own_file(check_file, ignored);
         throw std::runtime_error("Sound manifest SHA-256 does not match its release pointer.");
     }
-    fs::remove(check_file, ignored);
+    remove_own_file(check_file, ignored);
     return fresh;
 }
 

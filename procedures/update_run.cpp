@@ -93,7 +93,7 @@ void recover_earlier_runs(const fs::path& installation) {
     if (fs::exists(installation / commit_marker_name)) {
         discard_rollback_directory(installation / client_rollback_name);
         discard_rollback_directory(sound_rollback);
-        fs::remove(installation / commit_marker_name);
+        remove_own_file(installation / commit_marker_name);
     }
     recover_transaction(installation, installation / client_rollback_name);
     recover_transaction(installation / L"data", sound_rollback);
@@ -173,7 +173,7 @@ fs::path stage_release(const endpoints& urls, const std::string& id, const fs::p
 void roll_back_client_update(const std::vector<install_record>& client, const fs::path& installation) {
     recover_transaction(installation / L"data", installation / L"data" / L".orvek-sound-rollback");
     rollback_install(client, installation / client_rollback_name);
-    fs::remove(installation / client_rollback_name / L"transaction.journal");
+    remove_own_file(installation / client_rollback_name / L"transaction.journal");
 }
 
 int install_new_release(const endpoints& urls, const std::string& id, const fs::path& installation,
@@ -205,7 +205,7 @@ int install_new_release(const endpoints& urls, const std::string& id, const fs::
     write_file_atomically(installation / commit_marker_name, "ok");
     discard_rollback_directory(installation / client_rollback_name);
     discard_rollback_directory(installation / L"data" / L".orvek-sound-rollback");
-    fs::remove(installation / commit_marker_name);
+    remove_own_file(installation / commit_marker_name);
     remove_partial_downloads();
     fs::remove_all(work);
     return finish_run(installation, launch, L"Update completed. Starting Orvek.", L"Update completed successfully.");
