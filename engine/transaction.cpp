@@ -477,15 +477,19 @@ std::error_code remove_in_transaction(std::vector<install_record>& records, cons
     if (state == path_state::absent) return {};
     std::error_code error;
     if (!fs::is_regular_file(target, error)) return error ? error : std::make_error_code(std::errc::is_a_directory);
-    const fs::path backup = checked_location(transaction, relative);
-    // The file goes, so a second name of it keeps its bytes without a copy.
-    back_up(target, backup, /*may link*/ true);
-    records.push_back({target, backup, true});
-    try {
-        write_transaction_journal(records, root, transaction);
-    } catch (...) {
-        records.pop_back();
-        throw;
+    // A file this transaction installed has its record already, which
+    // restores what was there before.
+    if (std::none_of(records.begin(), records.end(), [&](const install_record& record) { return record.target == target; })) {
+        const fs::path backup = checked_location(transaction, relative);
+        // The file goes, so a second name of it keeps its bytes without a copy.
+        back_up(target, backup, /*may link*/ true);
+        records.push_back({target, backup, true});
+        try {
+            write_transaction_journal(records, root, transaction);
+        } catch (...) {
+            records.pop_back();
+            throw;
+        }
     }
     remove_own_file(target, error);
     return error;
