@@ -417,11 +417,12 @@ std::string run_crash_worker(unsigned seed, int worker, int kills) {
         const std::string prefix = unique_prefix("update_run");
         const release_files before = old_release();
         const published_sound before_sound = publish(prefix, before);
-        const release_files after = new_release(false);
+        const release_files after = new_release(true);
         const published_sound after_sound = publish(prefix, after);
         file_tree old_tree = installed_tree(before, before_sound);
         file_tree new_tree = installed_tree(after, after_sound);
-        old_tree["user.cfg"] = new_tree["user.cfg"] = "mine";
+        old_tree.insert(user_files.begin(), user_files.end());
+        new_tree["user.cfg"] = "mine";
 
         const driver_installation place(prefix);
         const auto reset = [&] {
