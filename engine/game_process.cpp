@@ -59,7 +59,7 @@ void launch_game(const fs::path& installation)
                                                                 SW_SHOWNORMAL));
     if (result <= 32) {
         std::error_code ignored;
-        fs::remove(marker, ignored);
+        remove_own_file(marker, ignored);
         throw std::runtime_error("Could not start Orvek.");
     }
 }

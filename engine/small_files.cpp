@@ -135,4 +135,30 @@ void write_file_atomically(const std::filesystem::path& file, std::string_view b
     }
 }
 
+bool remove_own_file(const std::filesystem::path& file, std::error_code& error) noexcept
+{
+    error.clear();
+    const auto absent = [](DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; };
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        if (const DWORD code = GetLastError(); !absent(code)) error.assign(static_cast<int>(code), std::system_category());
+        return false;
+    }
+    const bool read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (read_only) SetFileAttributesW(file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    // An empty folder goes too, as with the library's remove.
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(file.c_str()) : DeleteFileW(file.c_str())) return true;
+    const DWORD code = GetLastError();
+    if (read_only) SetFileAttributesW(file.c_str(), attributes);
+    if (!absent(code)) error.assign(static_cast<int>(code), std::system_category());
+    return false;
+}
+
+void remove_own_file(const std::filesystem::path& file)
+{
+    std::error_code error;
+    remove_own_file(file, error);
+    if (error) throw std::filesystem::filesystem_error("cannot remove", file, error);
+}
+
 }  // namespace orvek

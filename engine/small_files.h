@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace orvek {
 
@@ -29,5 +30,11 @@ enum class disk_flush { none, forced };
 // Writes through "<path>.tmp.<pid>" and MoveFileExW(REPLACE_EXISTING|WRITE_THROUGH).
 void write_file_atomically(const std::filesystem::path& file, std::string_view bytes,
                            disk_flush flush = disk_flush::none);
+
+// Deletes a file (or an empty folder) this program keeps, clearing its
+// read-only attribute first.
+// A file that is not there is no error; one that stays keeps its attributes.
+bool remove_own_file(const std::filesystem::path& file, std::error_code& error) noexcept;
+void remove_own_file(const std::filesystem::path& file);
 
 }  // namespace orvek

@@ -80,6 +80,21 @@ void clear_read_only(const fs::path& file)
     }
 }
 
+// The backup of a file about to change: a second name where allowed, else a
+// copy that keeps no read-only attribute (so a later install can replace it)
+// and is on the disk before a journal names it.
+void back_up(const fs::path& target, const fs::path& backup, bool may_link)
+{
+    fs::create_directories(backup.parent_path());
+    remove_own_file(backup);
+    if (may_link && CreateHardLinkW(backup.c_str(), target.c_str(), /*security*/ nullptr)) return;
+    fs::copy_file(target, backup);
+    clear_read_only(backup);
+    if (!flush_to_disk(backup)) {
+        throw std::runtime_error("Could not force the backup of " + path_to_utf8(target) + " to disk.");
+    }
+}
+
 // The file system also finds a file by its short (8.3) name, so a relative
 // path that passed the rule can still lead into the transaction folder
 // ("_ORV~WJJ/x"). The existing part of base / relative is tested again under
@@ -164,8 +179,8 @@ std::string restore_original(const install_record& record, const fs::path& trans
     if (files_equal(record.target, record.backup)) return {};
     const fs::path restore = transaction / ".orvek-restore" / record.backup.lexically_relative(transaction);
     fs::create_directories(restore.parent_path());
-    clear_read_only(restore);
-    DeleteFileW(restore.c_str());
+    std::error_code ignored;
+    remove_own_file(restore, ignored);
     // A second name of the backup, moved over the target, leaves the backup
     // itself in place for a later attempt.
     const bool staged = CreateHardLinkW(restore.c_str(), record.backup.c_str(), /*security*/ nullptr) ||
@@ -191,7 +206,7 @@ std::string remove_added(const install_record& record)
     }
     // Only files are ever installed: a folder at the target was there before.
     if (!fs::exists(status) || fs::is_directory(status)) return {};
-    if (!fs::remove(record.target, error) && error) {
+    if (!remove_own_file(record.target, error) && error) {
         return "could not remove newly installed file " + path_to_utf8(record.target) + " (" + error_text(error) + ")";
     }
     return {};
@@ -200,39 +215,6 @@ std::string remove_added(const install_record& record)
 [[noreturn]] void throw_removal_error(const fs::path& path)
 {
     throw fs::filesystem_error("cannot remove", path, std::error_code(static_cast<int>(GetLastError()), std::system_category()));
-}
-
-// Deletes a folder and everything in it, returning the entries removed. A
-// link inside is removed itself and never followed, so nothing outside the
-// folder can be lost.
-std::uintmax_t remove_tree(const fs::path& folder)
-{
-    std::vector<WIN32_FIND_DATAW> entries;
-    {
-        WIN32_FIND_DATAW data;
-        const HANDLE found = FindFirstFileW((folder / L"*").c_str(), &data);
-        if (found == INVALID_HANDLE_VALUE) throw_removal_error(folder);
-        do {
-            const std::wstring_view name = data.cFileName;
-            if (name != L"." && name != L"..") entries.push_back(data);
-        } while (FindNextFileW(found, &data));
-        FindClose(found);
-    }
-    std::uintmax_t removed = 0;
-    for (const auto& entry : entries) {
-        const fs::path path = folder / entry.cFileName;
-        const DWORD attributes = entry.dwFileAttributes;
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            removed += remove_tree(path);
-            continue;
-        }
-        if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-        const bool deleted = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
-        if (!deleted) throw_removal_error(path);
-        ++removed;
-    }
-    if (!RemoveDirectoryW(folder.c_str())) throw_removal_error(folder);
-    return removed + 1;
 }
 
 }  // namespace
@@ -403,7 +385,7 @@ void recover_transaction(const fs::path& root, const fs::path& transaction)
         if (!in.eof()) throw std::runtime_error("Cannot read transaction journal.");
     }
     rollback_install(records, transaction);
-    fs::remove(journal);
+    remove_own_file(journal);
 }
 
 std::vector<install_record> install_staged_tree(const fs::path& staged, const fs::path& root, const fs::path& transaction)
@@ -433,16 +415,7 @@ std::vector<install_record> install_staged_tree(const fs::path& staged, const fs
             const fs::path backup = transaction / relative;
             if (existed) {
                 checked_location(transaction, relative);
-                fs::create_directories(backup.parent_path());
-                clear_read_only(backup);
-                fs::remove(backup);
-                fs::copy_file(target, backup);
-                // The copy keeps no read-only attribute, so a later install can
-                // replace it, and it is on the disk before a journal names it.
-                clear_read_only(backup);
-                if (!flush_to_disk(backup)) {
-                    throw std::runtime_error("Could not force the backup of " + path_to_utf8(target) + " to disk.");
-                }
+                back_up(target, backup, /*may link*/ false);
                 clear_read_only(target);
             }
             // The backup is complete before the record names it, and the
@@ -462,7 +435,7 @@ std::vector<install_record> install_staged_tree(const fs::path& staged, const fs
         const std::string cause = failure.what();
         try {
             rollback_install(records, transaction);
-            fs::remove(journal_path(transaction));
+            remove_own_file(journal_path(transaction));
         } catch (const std::exception& rollback_failure) {
             throw std::runtime_error(std::string(rollback_failure.what()) + " Original installation error: " + cause);
         }
@@ -471,11 +444,70 @@ std::vector<install_record> install_staged_tree(const fs::path& staged, const fs
     return records;
 }
 
+// A link inside is removed itself and never followed, so nothing outside the
+// folder can be lost.
+std::uintmax_t remove_tree(const fs::path& folder)
+{
+    std::vector<WIN32_FIND_DATAW> entries;
+    {
+        WIN32_FIND_DATAW data;
+        const HANDLE found = FindFirstFileW((folder / L"*").c_str(), &data);
+        if (found == INVALID_HANDLE_VALUE) throw_removal_error(folder);
+        do {
+            const std::wstring_view name = data.cFileName;
+            if (name != L"." && name != L"..") entries.push_back(data);
+        } while (FindNextFileW(found, &data));
+        FindClose(found);
+    }
+    std::uintmax_t removed = 0;
+    for (const auto& entry : entries) {
+        const fs::path path = folder / entry.cFileName;
+        const DWORD attributes = entry.dwFileAttributes;
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            removed += remove_tree(path);
+            continue;
+        }
+        if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+        const bool deleted = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
+        if (!deleted) throw_removal_error(path);
+        ++removed;
+    }
+    if (!RemoveDirectoryW(folder.c_str())) throw_removal_error(folder);
+    return removed + 1;
+}
+
+std::error_code remove_in_transaction(std::vector<install_record>& records, const fs::path& file, const fs::path& root,
+                                      const fs::path& transaction)
+{
+    const fs::path relative = checked_transaction_path(relative_utf8(file, root));
+    path_state state{};
+    const fs::path target = checked_location(root, relative, state);
+    if (state == path_state::absent) return {};
+    std::error_code error;
+    if (!fs::is_regular_file(target, error)) return error ? error : std::make_error_code(std::errc::is_a_directory);
+    // A file this transaction installed has its record already, which
+    // restores what was there before.
+    if (std::none_of(records.begin(), records.end(), [&](const install_record& record) { return record.target == target; })) {
+        const fs::path backup = checked_location(transaction, relative);
+        // The file goes, so a second name of it keeps its bytes without a copy.
+        back_up(target, backup, /*may link*/ true);
+        records.push_back({target, backup, true});
+        try {
+            write_transaction_journal(records, root, transaction);
+        } catch (...) {
+            records.pop_back();
+            throw;
+        }
+    }
+    remove_own_file(target, error);
+    return error;
+}
+
 std::uintmax_t discard_rollback_directory(const fs::path& folder)
 {
     refuse_reparse_points(folder);
     if (!fs::exists(folder)) return 0;
-    fs::remove(journal_path(folder));
+    remove_own_file(journal_path(folder));
     return remove_tree(folder);
 }
 

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace orvek {
@@ -39,6 +40,16 @@ void recover_transaction(const std::filesystem::path& root, const std::filesyste
 void write_transaction_journal(const std::vector<install_record>& records,
                                const std::filesystem::path& root,
                                const std::filesystem::path& transaction);
+
+// Deletes a file as one more step of a transaction: its backup and journal
+// record come first, so a rollback puts it back. Returns the error of the
+// deletion itself (none for a file that is not there); other failures throw.
+std::error_code remove_in_transaction(std::vector<install_record>& records, const std::filesystem::path& file,
+                                      const std::filesystem::path& root, const std::filesystem::path& transaction);
+
+// Deletes a folder and everything in it, read-only files too; returns the
+// entries removed.
+std::uintmax_t remove_tree(const std::filesystem::path& folder);
 
 // Deletes the journal first, then the folder; returns the entries removed.
 std::uintmax_t discard_rollback_directory(const std::filesystem::path& folder);

@@ -5,6 +5,7 @@
 #include "engine/run_state.h"
 #include "engine/settings.h"
 #include "engine/sha256.h"
+#include "engine/small_files.h"
 #include "engine/transaction.h"
 #include "engine/updater_cache.h"
 #include "procedures/partial_downloads.h"
@@ -70,7 +71,7 @@ void download_client_package(const std::wstring& package_url, const std::wstring
     } catch (const std::exception& error) {
         // No checkpoint first: a cancel here removes dest too.
         std::error_code ignored;
-        fs::remove(dest, ignored);
+        remove_own_file(dest, ignored);
         throw std::runtime_error(std::string("Package checksum verification failed: ") + error.what());
     }
 }

@@ -1,5 +1,7 @@
 #include "procedures/partial_downloads.h"
 
+#include "engine/small_files.h"
+
 #include <system_error>
 
 namespace orvek {
@@ -10,10 +12,10 @@ void remove_partial_downloads() noexcept {
     namespace fs = std::filesystem;
     for (const fs::path& file : partial_downloads) {
         std::error_code ignored;
-        fs::remove(file, ignored);
+        remove_own_file(file, ignored);
         fs::path resume = file;
         resume += L".resume";
-        fs::remove(resume, ignored);
+        remove_own_file(resume, ignored);
         std::error_code empty_error;
         const bool empty = fs::is_empty(file.parent_path(), empty_error);
         if (!empty_error && empty) fs::remove(file.parent_path(), ignored);

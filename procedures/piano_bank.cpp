@@ -73,7 +73,7 @@ bool is_file_of_size(const fs::path& file, std::uint64_t size) {
 // A hard link where the volume allows one, a copy elsewhere.
 void link_into_stage(const fs::path& object, const fs::path& target) {
     fs::create_directories(target.parent_path());
-    fs::remove(target);
+    remove_own_file(target);
     if (CreateHardLinkW(target.c_str(), object.c_str(), /*security*/ nullptr)) return;
     if (!CopyFileW(object.c_str(), target.c_str(), /*fail if exists*/ TRUE))
         throw fs::filesystem_error("Could not copy a piano bank file", object, target,
@@ -174,7 +174,7 @@ void update_piano_bank(const fs::path& piano_data, const fs::path& bank_root, co
             done_bytes += entry.size;
         } else {
             // A wrong file of the full size cannot be resumed; a shorter one can.
-            if (is_file_of_size(object, entry.size)) fs::remove(object);
+            if (is_file_of_size(object, entry.size)) remove_own_file(object);
             download_multipart(piano_releases_base + utf8_to_wide(id + "/" + entry.sha256), object, entry.size,
                                entry.sha256);
         }

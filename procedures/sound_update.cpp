@@ -133,10 +133,10 @@ manifest_text current_manifest(const release_pointer& pointer, const std::wstrin
     try {
         verify_file_sha256(check_file, pointer.id, check_pause_cancel);
     } catch (...) {
-        fs::remove(check_file, ignored);
+        remove_own_file(check_file, ignored);
         throw std::runtime_error("Sound manifest SHA-256 does not match its release pointer.");
     }
-    fs::remove(check_file, ignored);
+    remove_own_file(check_file, ignored);
     return fresh;
 }
 
@@ -240,9 +240,9 @@ void run_download_pool(const std::vector<sound_download_item>& items, std::uint6
 
 // The verified downloads, the new manifest and the pointer go in
 // through one transaction.
-void install_sound_files(const std::vector<sound_download_item>& items, const manifest_text& manifest,
-                         const release_pointer& pointer, const fs::path& installation, const fs::path& data,
-                         const fs::path& work) {
+std::vector<install_record> install_sound_files(const std::vector<sound_download_item>& items,
+                                                const manifest_text& manifest, const release_pointer& pointer,
+                                                bool client_install, const fs::path& data, const fs::path& work) {
     set_status(L"Installing verified sound files.");
     const fs::path stage = work / L"sound-stage";
     fs::create_directories(stage);
@@ -260,11 +260,11 @@ void install_sound_files(const std::vector<sound_download_item>& items, const ma
     write_file_atomically(stage / L"v", pointer.response);
 
     const fs::path rollback = data / rollback_folder_name;
-    install_staged_tree(stage, data, rollback);
+    std::vector<install_record> records = install_staged_tree(stage, data, rollback);
     // During a client install the update run commits or rolls back both
     // transactions together; otherwise this one is done.
-    if (!fs::exists(installation / L".orvek-client-rollback" / L"transaction.journal"))
-        discard_rollback_directory(rollback);
+    if (!client_install) discard_rollback_directory(rollback);
+    return records;
 }
 
 std::string system_message(const std::error_code& error) {
@@ -274,12 +274,18 @@ std::string system_message(const std::error_code& error) {
     return text;
 }
 
-void remove_obsolete_assets(const std::vector<fs::path>& obsolete) {
+// Before the client install commits, each goes through the sound
+// transaction, so that a rollback brings it back.
+void remove_obsolete_assets(const std::vector<fs::path>& obsolete, bool client_install,
+                            std::vector<install_record>& records, const fs::path& data) {
     for (const fs::path& file : obsolete) {
         check_pause_cancel();
         std::error_code error;
-        fs::remove(file, error);
-        if (error && error != std::errc::no_such_file_or_directory)
+        if (client_install)
+            error = remove_in_transaction(records, file, data, data / rollback_folder_name);
+        else
+            remove_own_file(file, error);
+        if (error)
             throw std::runtime_error("Could not remove obsolete sound asset " + file.filename().string() + " (" +
                                      system_message(error) + ").");
     }
@@ -317,24 +323,28 @@ void update_sound_data(const std::wstring& pointer_url, const std::wstring& rele
             throw std::runtime_error("ORVEK is still running. Close it and Retry; verified downloads are retained.");
     }
 
-    if (!items.empty() || manifest.fetched) install_sound_files(items, manifest, pointer, installation, data, work);
+    const bool client_install = fs::exists(installation / L".orvek-client-rollback" / L"transaction.journal");
+    std::vector<install_record> records;
+    if (!items.empty() || manifest.fetched)
+        records = install_sound_files(items, manifest, pointer, client_install, data, work);
 
     for (const sound_download_item& item : items) {
         if (!verify_file_cached(checks, data / utf8_to_wide(item.id), item.sha256))
             throw std::runtime_error("Installed sound file changed after verification.");
         std::error_code ignored;
         const fs::path part = sound_part_path(data, item);
-        fs::remove(part, ignored);
+        remove_own_file(part, ignored);
         fs::path resume = part;
         resume += L".resume";
-        fs::remove(resume, ignored);
+        remove_own_file(resume, ignored);
     }
 
-    remove_obsolete_assets(obsolete);
+    remove_obsolete_assets(obsolete, client_install, records, data);
 
     save_file_checks(checks);
+    // During a client install the update run removes it with its own files.
     std::error_code ignored;
-    fs::remove(installation / L"sounds.dat", ignored);
+    if (!client_install) remove_own_file(installation / L"sounds.dat", ignored);
 }
 
 }  // namespace orvek

@@ -10,6 +10,7 @@
 #include "procedures/client_packages.h"
 #include "procedures/game_wait.h"
 #include "procedures/language_files.h"
+#include "procedures/leftovers.h"
 #include "procedures/partial_downloads.h"
 #include "procedures/piano_bank.h"
 #include "procedures/sound_update.h"
@@ -54,12 +55,12 @@ run_switches read_switches() {
     return switches;
 }
 
-fs::path own_folder() {
+fs::path own_program() {
     // Grown until the whole name fits: a cut-off name would point elsewhere.
     std::wstring buffer(MAX_PATH, L'\0');
     for (;;) {
         const DWORD length = GetModuleFileNameW(/*this program*/ nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length < buffer.size()) return fs::path(buffer.substr(0, length)).parent_path();
+        if (length < buffer.size()) return fs::path(buffer.substr(0, length));
         buffer.resize(buffer.size() * 2);
     }
 }
@@ -106,7 +107,7 @@ void recover_earlier_runs(const fs::path& installation) {
     if (fs::exists(installation / commit_marker_name)) {
         discard_rollback_directory(installation / client_rollback_name);
         discard_rollback_directory(sound_rollback);
-        fs::remove(installation / commit_marker_name);
+        remove_own_file(installation / commit_marker_name);
     }
     recover_transaction(installation, installation / client_rollback_name);
     recover_transaction(installation / L"data", sound_rollback);
@@ -186,7 +187,7 @@ fs::path stage_release(const endpoints& urls, const std::string& id, const fs::p
 void roll_back_client_update(const std::vector<install_record>& client, const fs::path& installation) {
     recover_transaction(installation / L"data", installation / L"data" / L".orvek-sound-rollback");
     rollback_install(client, installation / client_rollback_name);
-    fs::remove(installation / client_rollback_name / L"transaction.journal");
+    remove_own_file(installation / client_rollback_name / L"transaction.journal");
 }
 
 int install_new_release(const endpoints& urls, const std::string& id, const fs::path& installation,
@@ -197,13 +198,18 @@ int install_new_release(const endpoints& urls, const std::string& id, const fs::
     wait_for_game_to_close(installation);
     make_work_folder(work);
     const fs::path stage = stage_release(urls, id, work);
-    const std::vector<install_record> client =
+    std::vector<install_record> client =
         install_staged_tree(stage, installation, installation / client_rollback_name);
     try {
         update_sound_data(urls.sound_pointer, urls.sound_releases, installation, work);
-        for (const wchar_t* obsolete : {L"ggml-base.bin", L"ggml-small-q5_1.bin", L"vulkan-1.dll"}) {
-            std::error_code ignored;
-            fs::remove(installation / L"lib" / obsolete, ignored);
+        // Removed inside the client transaction, so a rollback brings them
+        // back; what cannot be removed stays.
+        for (const wchar_t* obsolete :
+             {L"sounds.dat", L"lib/ggml-base.bin", L"lib/ggml-small-q5_1.bin", L"lib/vulkan-1.dll"}) {
+            try {
+                remove_in_transaction(client, installation / obsolete, installation, installation / client_rollback_name);
+            } catch (const std::exception&) {
+            }
         }
         write_file_atomically(installation / L"version.txt", id);
     } catch (...) {
@@ -213,7 +219,7 @@ int install_new_release(const endpoints& urls, const std::string& id, const fs::
     write_file_atomically(installation / commit_marker_name, "ok");
     discard_rollback_directory(installation / client_rollback_name);
     discard_rollback_directory(installation / L"data" / L".orvek-sound-rollback");
-    fs::remove(installation / commit_marker_name);
+    remove_own_file(installation / commit_marker_name);
     remove_partial_downloads();
     fs::remove_all(work);
     return finish_run(installation, launch, L"Update completed. Starting Orvek.", L"Update completed successfully.");
@@ -261,7 +267,8 @@ int run_update() {
     partial_downloads.clear();
     fs::path work;
     try {
-        const fs::path updater = own_folder();
+        const fs::path program = own_program();
+        const fs::path updater = program.parent_path();
         const fs::path installation = find_installation(updater);
         load_ini_settings(installation / L"download-endpoints.ini");
         const run_switches switches = read_switches();
@@ -269,6 +276,7 @@ int run_update() {
 
         check_installation_path_length(installation);
         recover_earlier_runs(installation);
+        remove_stale_leftovers(program, installation);
         const endpoints urls;
         set_status(L"Checking for updates.");
         const std::vector<char> body = fetch_metadata_with_retry(urls.client_version);

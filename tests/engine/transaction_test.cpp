@@ -147,6 +147,21 @@ TEST(transaction, read_only_files_never_block_a_later_install)
         rollback_install(records, transaction);
         EXPECT_EQ(read_file(root / "lib/ro.dll"), "old") << round;
     }
+    // Removed inside a transaction, it comes back with the next run's recovery,
+    // whose journal is read-only too.
+    std::vector<install_record> records;
+    EXPECT_EQ(remove_in_transaction(records, root / "lib/ro.dll", root, transaction), std::error_code());
+    EXPECT_FALSE(fs::exists(root / "lib/ro.dll"));
+    set_read_only(transaction / "transaction.journal");
+    recover_transaction(root, transaction);
+    EXPECT_EQ(read_file(root / "lib/ro.dll"), "old");
+    EXPECT_FALSE(fs::exists(transaction / "transaction.journal"));
+    // One the transaction has replaced keeps the backup of the original.
+    write_tree(t / "stage", {{"lib/ro.dll", "new"}});
+    records = install_staged_tree(t / "stage", root, transaction);
+    remove_in_transaction(records, root / "lib/ro.dll", root, transaction);
+    rollback_install(records, transaction);
+    EXPECT_EQ(read_file(root / "lib/ro.dll"), "old");
     EXPECT_GT(discard_rollback_directory(transaction), 0u);
     EXPECT_EQ(read_file(root / "lib/ro.dll"), "old");
 }

@@ -77,6 +77,13 @@ TEST_F(language_files, damaged_files_are_repaired_and_a_current_check_sends_no_r
     repair_requested = true;
     ASSERT_EQ(repair(), "");
     EXPECT_GT(requests(), before);
+
+    // A damaged file ends the fast path at once; the package is checked instead.
+    repair_requested = false;
+    write_file(languages() / listed[0].name, "damaged file");
+    reset_counters();
+    ASSERT_EQ(repair(), "");
+    EXPECT_EQ(checked_files, 4u);
 }
 
 TEST_F(language_files, refusals_leave_the_installed_files_alone) {

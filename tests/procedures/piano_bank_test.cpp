@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <set>
 
 namespace orvek::test {
@@ -85,6 +87,12 @@ TEST_F(piano_bank, changed_sample_moves_the_bank_aside_and_refetches_only_its_ob
     changed[10] ^= 0x20;
     write_file(root() / id / "Samples/A0v1.flac", changed);
     fs::resize_file(object(files["Samples/C#4_v8.flac"]), 2000);
+    // Read-only files (objects too, through their links), and the stage an
+    // interrupted run left, are no obstacle.
+    for (const char* path : {"source.json", "Samples/A0v1.flac"})
+        SetFileAttributesW((root() / id / path).c_str(), FILE_ATTRIBUTE_READONLY);
+    fs::create_directories(root() / (".stage-" + id));
+    fs::create_hard_link(object(files["source.json"]), root() / (".stage-" + id) / "source.json");
 
     ASSERT_EQ(run(), "");
     expect_bank_of_links();
@@ -96,6 +104,7 @@ TEST_F(piano_bank, changed_sample_moves_the_bank_aside_and_refetches_only_its_ob
         if (entry.path().filename().string().starts_with(".damaged-" + id + "-")) damaged.push_back(entry.path());
     ASSERT_EQ(damaged.size(), 1u);
     EXPECT_EQ(read_file(damaged[0] / "Samples/A0v1.flac"), changed);
+    SetFileAttributesW(object(files["source.json"]).c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 // One line of size 1 (or `size`) per blank-separated path.

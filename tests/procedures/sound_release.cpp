@@ -70,6 +70,8 @@ fake_game::fake_game(const fs::path& installation) : installation_(installation)
 
 fake_game::~fake_game() { close(); }
 
+unsigned long fake_game::pid() const { return GetProcessId(process_); }
+
 void fake_game::close() {
     if (process_ == nullptr) return;
     write_file(installation_ / "orvek-exit", "");

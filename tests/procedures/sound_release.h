@@ -75,6 +75,7 @@ public:
     fake_game(const fake_game&) = delete;
     fake_game& operator=(const fake_game&) = delete;
     void close();
+    unsigned long pid() const;
 
 private:
     std::filesystem::path installation_;

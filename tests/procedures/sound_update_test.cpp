@@ -134,6 +134,7 @@ TEST_F(sound_update, dropped_assets_are_removed_and_everything_else_stays) {
     fs::rename(data / "renaming", data / "A1");
 
     assets.erase("a3");
+    SetFileAttributesW((data / "a3").c_str(), FILE_ATTRIBUTE_READONLY);
     const sound_release second = publish_sound_release(prefix, assets);
     ASSERT_EQ(run(second), "");
     EXPECT_FALSE(fs::exists(data / "a3"));

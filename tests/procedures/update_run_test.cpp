@@ -1,5 +1,7 @@
 #include "procedures/update_run.h"
 
+#include "procedures/leftovers.h"
+
 #include "engine/game_process.h"
 #include "engine/settings.h"
 #include "engine/transaction.h"
@@ -136,9 +138,10 @@ release_files new_release(bool drop_old_asset) {
     return release;
 }
 
-// Files of the user that no release lists; the three obsolete libraries go
-// with the first update.
-const file_tree user_files{{"user.cfg", "mine"}, {"lib/vulkan-1.dll", "v"}, {"lib/ggml-small-q5_1.bin", "g"}};
+// Files of the user that no release lists; the old sound file and the three
+// obsolete libraries go with the first update.
+const file_tree user_files{
+    {"user.cfg", "mine"}, {"sounds.dat", "old sounds"}, {"lib/vulkan-1.dll", "v"}, {"lib/ggml-small-q5_1.bin", "g"}};
 
 // An installation with the driver in its "updater" folder (or in the
 // installation itself), its own package cache and the test server's endpoints;
@@ -249,6 +252,9 @@ enum class twist {
     interrupted_install,  // an earlier run was stopped before its commit
     longest_path,         // the installation's path is as long as the updater allows
     too_long_path,        // and one character longer
+    version_unwritable,   // version.txt cannot be written after every removal
+    rollback_blocked,     // ... and then readme.txt cannot be restored
+    corrupt_libraries,    // the libraries package verifies but is no ZIP
 };
 
 struct road_case {
@@ -301,18 +307,33 @@ TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
          "old", false},
         {"journals of a stopped install", twist::interrupted_install, false, L"", "n", 0, {question},
          "Checking for updates.", "old", false},
+        {"version.txt cannot be written", twist::version_unwritable, false, L"", "y", 1,
+         {question, failed + "Could not write a temporary update file."},
+         "Update failed: Could not write a temporary update file.", "old", false},
+        {"rollback cannot restore a file", twist::rollback_blocked, false, L"", "y", 1,
+         {question, failed + "Client installation failed and rollback was incomplete; *"},
+         "Update failed: Client installation failed and rollback was incomplete; do not launch the game. Recovery "
+         "files retained at: *", "", false},
+        {"libraries package is no ZIP", twist::corrupt_libraries, false, L"", "y", 1,
+         {question, failed + "The verified client libraries ZIP is corrupt or could not be extracted."},
+         "Update failed: The verified client libraries ZIP is corrupt or could not be extracted.", "old", false},
     };
     for (const road_case& test : cases) {
         SCOPED_TRACE(test.name);
         const std::string prefix = unique_prefix("update_run");
         const release_files before = old_release();
         const published_sound before_sound = publish(prefix, before);
-        const release_files after = new_release(test.twist == twist::obsolete_locked);
+        const bool unwritable = test.twist == twist::version_unwritable || test.twist == twist::rollback_blocked;
+        const release_files after = new_release(test.twist == twist::obsolete_locked || unwritable);
         release_files served = after;
         if (test.twist == twist::incomplete_release) served.libraries.clear();
         const published_sound after_sound = publish(prefix, served, test.twist == twist::incomplete_release);
         if (test.twist == twist::asset_missing)
             script(prefix + "/data/releases/" + after_sound.pointer_file.substr(0, 64) + "/s2", {status_rule(404, 0, 20)});
+        if (test.twist == twist::corrupt_libraries) {
+            put_file(prefix + "/releases/" + new_id + "/client-libraries.zip", "no zip");
+            put_file(prefix + "/releases/" + new_id + "/client-libraries.sha256", sha256_of("no zip") + " *client-libraries.zip\n");
+        }
 
         const driver_installation place(prefix, test.twist == twist::updater_in_root,
                                         test.twist == twist::longest_path    ? 152
@@ -324,6 +345,12 @@ TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
         new_tree["user.cfg"] = "mine";
         write_tree(place.install(), test.current ? new_tree : old_tree);
         const fs::path install = place.install();
+        // What a killed run left beside the updater.
+        write_file(place.updater / ".orvek_update_4294967292" / "stage" / "orvek.exe", "killed run");
+        std::wstring switches = test.switches;
+        if (unwritable) switches += L" \"--driver-unwritable=" + (install / "version.txt").wstring() + L"\"";
+        if (test.twist == twist::rollback_blocked)
+            fs::create_directories(install / ".orvek-client-rollback" / ".orvek-restore" / "readme.txt" / "x");
         if (test.twist == twist::committed_cleanup || test.twist == twist::interrupted_install) {
             // The new release installed through both transactions, as a run
             // stopped between its install and its clean-up leaves it.
@@ -340,6 +367,7 @@ TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
         }
         file_tree prepared = place.files();
         std::erase_if(prepared, [](const auto& entry) { return entry.first.find(".orvek-") != std::string::npos; });
+        prepared.erase("sounds.dat");  // every sound update that gets to its end removes it
         win_handle locked;
         if (test.twist == twist::obsolete_locked)
             locked.reset(CreateFileW((install / "data" / "old1").c_str(), GENERIC_READ, FILE_SHARE_READ,
@@ -347,7 +375,7 @@ TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
         std::unique_ptr<fake_game> game;
         if (test.twist == twist::game_running) game = std::make_unique<fake_game>(install);
 
-        const driver_outcome outcome = run_driver(place, test.switches, test.answers, test.wait_divisor);
+        const driver_outcome outcome = run_driver(place, switches, test.answers, test.wait_divisor);
         locked.reset();
         game.reset();
 
@@ -364,13 +392,22 @@ TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
                                                                        : prepared;
         // Verified sound downloads stay for the next run; so do the backups of
         // a rollback (but not its journals).
-        EXPECT_EQ(tree_difference(expected, without_leftovers(place.files())), "");
+        if (*test.after) {
+            EXPECT_EQ(tree_difference(expected, without_leftovers(place.files())), "");
+        }
         if (test.result == 0 && test.twist != twist::interrupted_install) {
             EXPECT_FALSE(place.has_work_files());
         }
-        // No work folder stays behind, beside the driver or in the installation.
+        // An installed update leaves no package download in the cache.
+        if (test.result == 0 && !test.current && test.after == std::string("new")) {
+            for (const auto& [name, bytes] : read_tree(place.root / "cache")) EXPECT_FALSE(name.ends_with(".part")) << name;
+        }
+        // No work folder stays behind, beside the driver or in the installation,
+        // but the one a recovery note names.
+        int work_folders = 0;
         for (const auto& entry : fs::directory_iterator(place.updater))
-            EXPECT_FALSE(entry.path().filename().wstring().starts_with(L".orvek_update_")) << entry.path();
+            work_folders += entry.path().filename().wstring().starts_with(L".orvek_update_");
+        EXPECT_EQ(work_folders, test.status.find("Recovery files retained at:") != std::string::npos);
 
         if (test.launched) {  // the game stand-in notes how it was started
             for (int i = 0; i < 200 && !fs::exists(install / "orvek-started.txt"); ++i) Sleep(50);
@@ -394,11 +431,12 @@ std::string run_crash_worker(unsigned seed, int worker, int kills) {
         const std::string prefix = unique_prefix("update_run");
         const release_files before = old_release();
         const published_sound before_sound = publish(prefix, before);
-        const release_files after = new_release(false);
+        const release_files after = new_release(true);
         const published_sound after_sound = publish(prefix, after);
         file_tree old_tree = installed_tree(before, before_sound);
         file_tree new_tree = installed_tree(after, after_sound);
-        old_tree["user.cfg"] = new_tree["user.cfg"] = "mine";
+        old_tree.insert(user_files.begin(), user_files.end());
+        new_tree["user.cfg"] = "mine";
 
         const driver_installation place(prefix);
         const auto reset = [&] {
@@ -487,8 +525,13 @@ TEST(update_run, piano_bank_mode_checks_the_sound_base_before_the_bank) {
     const std::string prefix = unique_prefix("update_run");
     const driver_installation place(prefix);
     write_file(place.install() / "orvek.exe", "game");
+    // A normal run's journal is not this mode's to recover.
+    const fs::path journal = place.install() / ".orvek-client-rollback" / "transaction.journal";
+    write_file(journal, "ORVEK-TRANSACTION-1\n");
     driver_outcome outcome = run_driver(place, L"--piano-bank", "");
     EXPECT_EQ(outcome.status, "Update failed: Missing piano bank release ID. Update the client first.");
+    EXPECT_TRUE(fs::exists(journal));
+    fs::remove(journal);
 
     // The client release brings the bank's manifest and pointer.
     const file_tree piano{{"bank.txt", "bank"}, {"LICENSE", "free"}, {"ATTRIBUTION.txt", "us"},
@@ -507,6 +550,42 @@ TEST(update_run, piano_bank_mode_checks_the_sound_base_before_the_bank) {
     EXPECT_EQ(outcome.result, 1);
     EXPECT_EQ(outcome.status, "Update failed: Unexpected sound release base path.");
     EXPECT_EQ(outcome.boxes, std::vector<std::string>{failed + "Unexpected sound release base path."});
+
+    const scoped_environment no_local_data(L"LOCALAPPDATA", nullptr);
+    EXPECT_EQ(run_driver(place, L"--piano-bank", "").status, "Update failed: LOCALAPPDATA is unavailable.");
+}
+
+TEST(update_run, leftovers_of_killed_runs_go_and_those_of_running_copies_stay) {
+    const temp_dir root("left");
+    const fs::path install = root / "install";
+    fs::create_directories(install);
+    const fake_game game(install);  // stands for a running copy of the program
+    const std::string live = std::to_string(game.pid()), dead = "4294967292", sha(64, 'a');
+    const struct {
+        std::string name;
+        int removed_by;  // 0 never, 1 every run, 2 only by a program of another name than the live one
+    } cases[] = {
+        {"updater/.orvek_update_" + dead + "/stage/lib/a.dll", 1},
+        {"updater/.orvek_update_" + live + "/core.zip", 2},
+        {"updater/.orvek_update_" + dead + "x/core.zip", 0},
+        {"install/version.txt.tmp." + dead, 1},
+        {"install/.orvek-update-committed.tmp." + live, 2},
+        {"install/orvek.launch.tmp." + dead, 1},
+        {"install/user.cfg.tmp." + dead, 0},
+        {"install/data/.a1." + sha + ".part.resume.tmp." + dead, 1},
+        {"install/data/.a1." + sha + ".part.tmp." + dead, 0},
+        {"install/data/.a-1." + sha + ".part.resume.tmp." + dead, 0},
+        {"install/data/sub/.a1." + sha + ".part.resume.tmp." + dead, 0},
+    };
+    for (const auto& test : cases) write_file(root / test.name, "left");
+    SetFileAttributesW((root / cases[0].name).c_str(), FILE_ATTRIBUTE_READONLY);
+    for (const wchar_t* program : {L"orvek.exe", L"orvek-updater-2.exe"}) {
+        remove_stale_leftovers(root / "updater" / program, install);
+        for (const auto& test : cases)
+            EXPECT_EQ(fs::exists(root / test.name), test.removed_by == 0 || (test.removed_by == 2 && program == std::wstring(L"orvek.exe")))
+                << test.name;
+    }
+    EXPECT_FALSE(fs::exists(root / ("updater/.orvek_update_" + dead)));
 }
 
 TEST(update_run, client_release_identifiers) {

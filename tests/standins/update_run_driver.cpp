@@ -10,6 +10,7 @@
 //                               meanwhile <file>.status holds each new status
 //   --driver-ready=<event>      set once the window stands
 //   --driver-wait-divisor=<n>   shortens the waits for the game
+//   --driver-unwritable=<file>  a folder in the way of the atomic write of <file>
 // The exit code is run_update's result.
 
 #include "command_line.h"
@@ -85,6 +86,9 @@ int wmain(int argc, wchar_t** argv)
         if (argument.starts_with(L"--driver-answers=")) answers = value(L"--driver-answers");
         if (argument.starts_with(L"--driver-record=")) record_file = value(L"--driver-record");
         if (argument.starts_with(L"--driver-ready=")) ready_event = value(L"--driver-ready");
+        if (argument.starts_with(L"--driver-unwritable="))
+            CreateDirectoryW((value(L"--driver-unwritable") + L".tmp." + std::to_wstring(GetCurrentProcessId())).c_str(),
+                             /*security*/ nullptr);
         if (argument.starts_with(L"--driver-wait-divisor="))
             orvek::wait_divisor = static_cast<std::uint32_t>(std::stoul(value(L"--driver-wait-divisor")));
     }

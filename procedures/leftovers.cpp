@@ -1,0 +1,111 @@
+#include "procedures/leftovers.h"
+
+#include "engine/small_files.h"
+#include "engine/transaction.h"
+#include "engine/win_handle.h"
+#include "procedures/sound_manifest.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <array>
+#include <cwchar>
+#include <stdexcept>
+#include <string>
+
+namespace orvek {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::wstring_view work_folder_marker = L".orvek_update_";
+constexpr std::wstring_view temporary_marker = L".tmp.";
+
+// Whether the process may be a copy of this program that still uses what it
+// made. Pids are reused, so only a process that is gone, or runs another
+// program, gives its leftovers up; one that cannot be asked keeps them.
+bool owner_may_run(DWORD pid, const fs::path& program) {
+    if (pid == GetCurrentProcessId()) return true;
+    const win_handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, /*inherit*/ FALSE, pid));
+    if (!process) return GetLastError() != ERROR_INVALID_PARAMETER;
+    DWORD code = 0;
+    if (GetExitCodeProcess(process.get(), &code) && code != STILL_ACTIVE) return false;
+    std::wstring image(32768, L'\0');
+    DWORD size = static_cast<DWORD>(image.size());
+    if (!QueryFullProcessImageNameW(process.get(), /*win32 path form*/ 0, image.data(), &size)) return true;
+    const std::wstring name = fs::path(image.substr(0, size)).filename().wstring();
+    return _wcsicmp(name.c_str(), program.filename().c_str()) == 0 || _wcsicmp(name.c_str(), L"orvek-updater.exe") == 0;
+}
+
+bool is_lower_hex(std::wstring_view text) {
+    return std::all_of(text.begin(), text.end(), [](wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'); });
+}
+
+// "." + asset ID + "." + SHA-256 + ".part.resume": a sound download's state.
+bool is_sound_resume_state(std::wstring_view name) {
+    constexpr std::wstring_view suffix = L".part.resume";
+    if (!name.starts_with(L'.') || !name.ends_with(suffix) || name.size() < 1 + 1 + 65 + suffix.size()) return false;
+    const std::wstring_view inner = name.substr(1, name.size() - 1 - suffix.size());
+    const std::wstring_view id = inner.substr(0, inner.size() - 65);
+    if (inner[id.size()] != L'.' || !is_lower_hex(inner.substr(id.size() + 1))) return false;
+    if (std::any_of(id.begin(), id.end(), [](wchar_t c) { return c >= 0x80; })) return false;
+    return is_sound_asset_id(std::string(id.begin(), id.end()));
+}
+
+// Removes the "<name>.tmp.<pid>" files directly in `folder` whose <name>
+// `made_here` accepts.
+template <typename Accept>
+void remove_stale_temporaries(const fs::path& folder, const fs::path& program, Accept made_here) {
+    std::error_code error;
+    for (fs::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
+        const std::wstring name = entry->path().filename().wstring();
+        const DWORD pid = leftover_owner(name, temporary_marker);
+        if (pid == 0 || !made_here(std::wstring_view(name).substr(0, name.rfind(temporary_marker)))) continue;
+        std::error_code ignored;
+        if (entry->is_regular_file(ignored) && !owner_may_run(pid, program)) remove_own_file(entry->path(), ignored);
+    }
+}
+
+}  // namespace
+
+unsigned long leftover_owner(std::wstring_view name, std::wstring_view marker) {
+    const std::size_t at = name.rfind(marker);
+    if (at == std::wstring_view::npos) return 0;
+    const std::wstring_view digits = name.substr(at + marker.size());
+    if (digits.empty() || digits.size() > 10 || !std::all_of(digits.begin(), digits.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; })) return 0;
+    const unsigned long long pid = std::stoull(std::wstring(digits));
+    return pid <= 0xFFFFFFFFull ? static_cast<unsigned long>(pid) : 0;
+}
+
+void remove_stale_leftovers(const fs::path& program, const fs::path& installation) noexcept {
+    try {
+        std::error_code error;
+        const fs::path updater = program.parent_path();
+        for (fs::directory_iterator entry(updater, error), end; !error && entry != end; entry.increment(error)) {
+            const std::wstring name = entry->path().filename().wstring();
+            if (!name.starts_with(work_folder_marker)) continue;
+            const DWORD pid = leftover_owner(name, work_folder_marker);
+            // A link is never followed: only a real folder of ours goes.
+            const DWORD attributes = GetFileAttributesW(entry->path().c_str());
+            if (pid == 0 || attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+                (attributes & FILE_ATTRIBUTE_REPARSE_POINT) || owner_may_run(pid, program))
+                continue;
+            try {
+                remove_tree(entry->path());
+            } catch (const std::exception&) {
+                // Tried again by the next run.
+            }
+        }
+        constexpr std::array<std::wstring_view, 3> installation_files{L"version.txt", L".orvek-update-committed",
+                                                                      L"orvek.launch"};
+        remove_stale_temporaries(installation, program, [&](std::wstring_view base) {
+            return std::find(installation_files.begin(), installation_files.end(), base) != installation_files.end();
+        });
+        remove_stale_temporaries(installation / L"data", program, is_sound_resume_state);
+    } catch (const std::exception&) {
+        // Leftovers are only clutter; the run goes on.
+    }
+}
+
+}  // namespace orvek
