@@ -129,7 +129,20 @@ void write_file_atomically(const std::filesystem::path& file, std::string_view b
             discard("Could not flush a temporary update file.");
         }
     }
-    if (!MoveFileExW(temporary.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const auto replace = [&] {
+        return MoveFileExW(temporary.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    };
+    // Windows will not replace a read-only file; the files written here are
+    // the program's own, so the attribute does not keep them.
+    bool replaced = replace();
+    if (!replaced && GetLastError() == ERROR_ACCESS_DENIED) {
+        const DWORD attributes = GetFileAttributesW(file.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+            !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            SetFileAttributesW(file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY))
+            replaced = replace();
+    }
+    if (!replaced) {
         DeleteFileW(temporary.c_str());
         throw std::runtime_error("Could not safely replace an update metadata file.");
     }
@@ -139,21 +152,25 @@ bool remove_own_file(const std::filesystem::path& file, std::error_code& error) 
 {
     error.clear();
     const auto absent = [](DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; };
-    const DWORD attributes = GetFileAttributesW(file.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        if (const DWORD code = GetLastError(); !absent(code)) error.assign(static_cast<int>(code), std::system_category());
+    const auto fail = [&](DWORD code) {
+        if (!absent(code)) error.assign(static_cast<int>(code), std::system_category());
         return false;
-    }
-    const bool read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-    if (read_only) SetFileAttributesW(file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    };
+    // The plain delete first: the attributes are looked up only for what it
+    // refuses (a folder, a read-only file).
+    if (DeleteFileW(file.c_str())) return true;
+    if (const DWORD code = GetLastError(); code != ERROR_ACCESS_DENIED) return fail(code);
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return fail(GetLastError());
     // An empty folder goes too, as with the library's remove.
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(file.c_str()) : DeleteFileW(file.c_str())) return true;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(file.c_str()) ? true : fail(GetLastError());
+    if (!(attributes & FILE_ATTRIBUTE_READONLY)) return fail(ERROR_ACCESS_DENIED);
+    SetFileAttributesW(file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (DeleteFileW(file.c_str())) return true;
     const DWORD code = GetLastError();
-    if (read_only) SetFileAttributesW(file.c_str(), attributes);
-    if (!absent(code)) error.assign(static_cast<int>(code), std::system_category());
-    return false;
+    SetFileAttributesW(file.c_str(), attributes);
+    return fail(code);
 }
-
 void remove_own_file(const std::filesystem::path& file)
 {
     std::error_code error;
