@@ -3,6 +3,7 @@
 #include "engine/read_buffer.h"
 #include "engine/run_state.h"
 #include "engine/settings.h"
+#include "engine/small_files.h"
 
 #include <algorithm>
 #include <fstream>
@@ -372,7 +373,7 @@ void download_resumable(const std::wstring& url, const std::filesystem::path& de
         is_file = std::filesystem::is_regular_file(destination);
     std::uint64_t have = *is_file ? std::filesystem::file_size(destination) : 0;
     if (have > expected_size) {
-        std::filesystem::remove(destination);
+        remove_own_file(destination);
         have = 0;
     }
     set_credit(credited, have);
@@ -390,7 +391,7 @@ void download_resumable(const std::wstring& url, const std::filesystem::path& de
     const DWORD status = status_or_zero(request);
     const auto discard_partial = [&](const char* message) {
         set_credit(credited, 0);
-        std::filesystem::remove(destination);
+        remove_own_file(destination);
         throw std::runtime_error(message);
     };
     if (have > 0) {

@@ -46,7 +46,7 @@ std::string range_state_text(const std::wstring& url, std::uint64_t size, const 
 
 void remove_ignoring_errors(const std::filesystem::path& file) {
     std::error_code ignored;
-    std::filesystem::remove(file, ignored);
+    remove_own_file(file, ignored);
 }
 
 void assemble_parts(const std::filesystem::path& destination, const std::array<std::filesystem::path, 2>& parts) {
@@ -92,7 +92,7 @@ void download_range(const std::wstring& url, const std::filesystem::path& part_p
     std::uint64_t have = std::filesystem::exists(part_path) ? std::filesystem::file_size(part_path) : 0;
     const std::uint64_t length = last - first + 1;
     if (have > length) {
-        std::filesystem::remove(part_path);
+        remove_own_file(part_path);
         have = 0;
     }
     // Bytes on disk are credited once per call, however many attempts it takes.
@@ -200,7 +200,7 @@ void download_multipart(const std::wstring& url, const std::filesystem::path& de
     const auto remove_unless_absent = [](const std::filesystem::path& file, path_state state) {
         std::error_code error;
         if (state != path_state::absent)
-            std::filesystem::remove(file, error);
+            remove_own_file(file, error);
         return error ? path_state::unknown : path_state::absent;
     };
     path_state destination_now = destination_state;
@@ -236,14 +236,14 @@ void download_multipart(const std::wstring& url, const std::filesystem::path& de
         if (single) {
             destination_now = path_state::absent;  // as found above; the workers write only parts
             done_bytes -= part_bytes[0] + part_bytes[1];
-            std::filesystem::remove(part_paths[0]);
-            std::filesystem::remove(part_paths[1]);
+            remove_own_file(part_paths[0]);
+            remove_own_file(part_paths[1]);
         } else {
             assemble_parts(destination, part_paths);
         }
     } else if (multipart) {
         if (std::filesystem::file_size(destination) != size) {
-            std::filesystem::remove(destination);
+            remove_own_file(destination);
             // The state file matches now, so the parts are resumed.
             download_multipart(url, destination, size, sha256);
             return;

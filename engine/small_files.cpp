@@ -134,18 +134,18 @@ void write_file_atomically(const std::filesystem::path& file, std::string_view b
     };
     // Windows will not replace a read-only file; the files written here are
     // the program's own, so the attribute does not keep them.
-    bool replaced = replace();
-    if (!replaced && GetLastError() == ERROR_ACCESS_DENIED) {
-        const DWORD attributes = GetFileAttributesW(file.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
-            !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            SetFileAttributesW(file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY))
-            replaced = replace();
-    }
+    const bool replaced = replace() || (GetLastError() == ERROR_ACCESS_DENIED && clear_read_only(file) && replace());
     if (!replaced) {
         DeleteFileW(temporary.c_str());
         throw std::runtime_error("Could not safely replace an update metadata file.");
     }
+}
+
+bool clear_read_only(const std::filesystem::path& file)
+{
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+           SetFileAttributesW(file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
 }
 
 bool remove_own_file(const std::filesystem::path& file, std::error_code& error) noexcept

@@ -31,8 +31,12 @@ enum class disk_flush { none, forced };
 void write_file_atomically(const std::filesystem::path& file, std::string_view bytes,
                            disk_flush flush = disk_flush::none);
 
+// A read-only file can be neither deleted nor replaced. True when the
+// attribute was set and is now cleared.
+bool clear_read_only(const std::filesystem::path& file);
+
 // Deletes a file (or an empty folder) this program keeps, clearing its
-// read-only attribute first.
+// read-only attribute when the plain delete is refused.
 // A file that is not there is no error; one that stays keeps its attributes.
 bool remove_own_file(const std::filesystem::path& file, std::error_code& error) noexcept;
 void remove_own_file(const std::filesystem::path& file);

@@ -71,15 +71,6 @@ bool is_unsafe_component(std::string_view component)
     return component.find_first_of(std::string_view(":\r\n\t\0", 5)) != std::string_view::npos;
 }
 
-// A read-only file can be neither deleted nor replaced.
-void clear_read_only(const fs::path& file)
-{
-    const DWORD attributes = GetFileAttributesW(file.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-        SetFileAttributesW(file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-    }
-}
-
 // The backup of a file about to change: a second name where allowed, else a
 // copy that keeps no read-only attribute (so a later install can replace it)
 // and is on the disk before a journal names it.
@@ -484,7 +475,9 @@ std::error_code remove_in_transaction(std::vector<install_record>& records, cons
     const fs::path target = checked_location(root, relative, state);
     if (state == path_state::absent) return {};
     std::error_code error;
-    if (!fs::is_regular_file(target, error)) return error ? error : std::make_error_code(std::errc::is_a_directory);
+    // Asked again only when the check's own lookup could not tell.
+    if (state == path_state::directory || (state == path_state::unknown && !fs::is_regular_file(target, error)))
+        return error ? error : std::make_error_code(std::errc::is_a_directory);
     // A file this transaction installed has its record already, which
     // restores what was there before.
     if (std::none_of(records.begin(), records.end(), [&](const install_record& record) { return record.target == target; })) {
