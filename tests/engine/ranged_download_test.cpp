@@ -254,6 +254,9 @@ TEST_F(ranged_download, state_file_decides_what_is_kept) {
     for (const std::string& state : changed) {
         for (const bool garbage_dest : {false, true}) {
             prepare(state, !garbage_dest, garbage_dest);
+            // Left read-only, they are still the download's own to remove.
+            for (const fs::path& stale : {file.part(0), file.part(1), file.dest})
+                SetFileAttributesW(stale.c_str(), FILE_ATTRIBUTE_READONLY);
             EXPECT_EQ(file.download_error(), "") << state;
             EXPECT_EQ(new_requests(), 2u) << state;
             expect_verified_without_parts(file);
