@@ -71,19 +71,62 @@ bool is_unsafe_component(std::string_view component)
     return component.find_first_of(std::string_view(":\r\n\t\0", 5)) != std::string_view::npos;
 }
 
-// The backup of a file about to change: a second name where allowed, else a
-// copy that keeps no read-only attribute (so a later install can replace it)
-// and is on the disk before a journal names it.
-void back_up(const fs::path& target, const fs::path& backup, bool may_link)
+void prepare_backup_place(const fs::path& backup)
 {
     fs::create_directories(backup.parent_path());
     remove_own_file(backup);
-    if (may_link && CreateHardLinkW(backup.c_str(), target.c_str(), /*security*/ nullptr)) return;
+}
+
+void force_backup_to_disk(const fs::path& target, bool flushed)
+{
+    if (!flushed) throw std::runtime_error("Could not force the backup of " + path_to_utf8(target) + " to disk.");
+}
+
+// The backup of a file about to be replaced: a copy, on the disk before a
+// journal names it, with the original's attributes, so that a rollback puts
+// the file back as it was.
+void back_up(const fs::path& target, const fs::path& backup)
+{
+    prepare_backup_place(backup);
     fs::copy_file(target, backup);
-    clear_read_only(backup);
-    if (!flush_to_disk(backup)) {
-        throw std::runtime_error("Could not force the backup of " + path_to_utf8(target) + " to disk.");
+    // A read-only file cannot be opened to be forced to disk.
+    const bool read_only = clear_read_only(backup);
+    const bool flushed = flush_to_disk(backup);
+    if (read_only) SetFileAttributesW(backup.c_str(), GetFileAttributesW(backup.c_str()) | FILE_ATTRIBUTE_READONLY);
+    force_backup_to_disk(target, flushed);
+}
+
+// The backup of a file about to be removed, made through the handle that
+// will delete it (nobody else can open the file for reading alongside it):
+// a second name, which keeps the bytes and attributes without a copy, or
+// where the file system has no links, a copy read through the handle.
+void back_up_opened(HANDLE file, const fs::path& target, const fs::path& backup)
+{
+    if (CreateHardLinkW(backup.c_str(), target.c_str(), /*security*/ nullptr)) return;
+    const auto copy_failed = [&] {
+        return fs::filesystem_error("cannot copy file", target, backup,
+                                    std::error_code(static_cast<int>(GetLastError()), std::system_category()));
+    };
+    const win_handle out(CreateFileW(backup.c_str(), GENERIC_WRITE, /*share*/ 0, /*security*/ nullptr, CREATE_NEW,
+                                     FILE_ATTRIBUTE_NORMAL, /*template*/ nullptr));
+    if (!out) throw copy_failed();
+    std::vector<char> chunk(compare_chunk);
+    for (DWORD read = 0;; ) {
+        if (!ReadFile(file, chunk.data(), static_cast<DWORD>(chunk.size()), &read, /*overlapped*/ nullptr))
+            throw copy_failed();
+        if (read == 0) break;
+        DWORD written = 0;
+        if (!WriteFile(out.get(), chunk.data(), read, &written, /*overlapped*/ nullptr) || written != read)
+            throw copy_failed();
     }
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) throw copy_failed();
+    const bool flushed = FlushFileBuffers(out.get());
+    // The times stay as the copy has them (zero leaves a time unchanged).
+    FILE_BASIC_INFO attributes{};
+    attributes.FileAttributes = basic.FileAttributes;
+    if (!SetFileInformationByHandle(out.get(), FileBasicInfo, &attributes, sizeof attributes)) throw copy_failed();
+    force_backup_to_disk(target, flushed);
 }
 
 // The file system also finds a file by its short (8.3) name, so a relative
@@ -201,11 +244,6 @@ std::string remove_added(const install_record& record)
         return "could not remove newly installed file " + path_to_utf8(record.target) + " (" + error_text(error) + ")";
     }
     return {};
-}
-
-[[noreturn]] void throw_removal_error(const fs::path& path)
-{
-    throw fs::filesystem_error("cannot remove", path, std::error_code(static_cast<int>(GetLastError()), std::system_category()));
 }
 
 }  // namespace
@@ -406,7 +444,7 @@ std::vector<install_record> install_staged_tree(const fs::path& staged, const fs
             const fs::path backup = transaction / relative;
             if (existed) {
                 checked_location(transaction, relative);
-                back_up(target, backup, /*may link*/ false);
+                back_up(target, backup);
                 clear_read_only(target);
             }
             // The backup is complete before the record names it, and the
@@ -435,38 +473,6 @@ std::vector<install_record> install_staged_tree(const fs::path& staged, const fs
     return records;
 }
 
-// A link inside is removed itself and never followed, so nothing outside the
-// folder can be lost.
-std::uintmax_t remove_tree(const fs::path& folder)
-{
-    std::vector<WIN32_FIND_DATAW> entries;
-    {
-        WIN32_FIND_DATAW data;
-        const HANDLE found = FindFirstFileW((folder / L"*").c_str(), &data);
-        if (found == INVALID_HANDLE_VALUE) throw_removal_error(folder);
-        do {
-            const std::wstring_view name = data.cFileName;
-            if (name != L"." && name != L"..") entries.push_back(data);
-        } while (FindNextFileW(found, &data));
-        FindClose(found);
-    }
-    std::uintmax_t removed = 0;
-    for (const auto& entry : entries) {
-        const fs::path path = folder / entry.cFileName;
-        const DWORD attributes = entry.dwFileAttributes;
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            removed += remove_tree(path);
-            continue;
-        }
-        if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-        const bool deleted = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
-        if (!deleted) throw_removal_error(path);
-        ++removed;
-    }
-    if (!RemoveDirectoryW(folder.c_str())) throw_removal_error(folder);
-    return removed + 1;
-}
-
 std::error_code remove_in_transaction(std::vector<install_record>& records, const fs::path& file, const fs::path& root,
                                       const fs::path& transaction)
 {
@@ -480,19 +486,40 @@ std::error_code remove_in_transaction(std::vector<install_record>& records, cons
         return error ? error : std::make_error_code(std::errc::is_a_directory);
     // A file this transaction installed has its record already, which
     // restores what was there before.
-    if (std::none_of(records.begin(), records.end(), [&](const install_record& record) { return record.target == target; })) {
-        const fs::path backup = checked_location(transaction, relative);
-        // The file goes, so a second name of it keeps its bytes without a copy.
-        back_up(target, backup, /*may link*/ true);
-        records.push_back({target, backup, true});
-        try {
-            write_transaction_journal(records, root, transaction);
-        } catch (...) {
-            records.pop_back();
-            throw;
-        }
+    const bool recorded =
+        std::any_of(records.begin(), records.end(), [&](const install_record& record) { return record.target == target; });
+    const fs::path backup = recorded ? fs::path() : checked_location(transaction, relative);
+    // Cleared while the file is not open: a backup left by an earlier
+    // rollback can be another name of it, which would then only go with it.
+    if (!recorded) prepare_backup_place(backup);
+    // Opened for its deletion before anything is recorded: a file that
+    // another program holds is refused here, and once it is open its
+    // deletion cannot be refused for that.
+    const win_handle opened = open_for_removal(target);
+    if (!opened) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return {};
+        return std::error_code(static_cast<int>(code), std::system_category());
     }
-    remove_own_file(target, error);
+    if (recorded) {
+        delete_opened_file(opened.get(), error);
+        return error;
+    }
+    back_up_opened(opened.get(), target, backup);
+    records.push_back({target, backup, true});
+    std::error_code ignored;
+    try {
+        write_transaction_journal(records, root, transaction);
+    } catch (...) {
+        records.pop_back();
+        remove_own_file(backup, ignored);
+        throw;
+    }
+    if (delete_opened_file(opened.get(), error)) return {};
+    // Refused after all: the journal forgets the file before its backup goes.
+    records.pop_back();
+    write_transaction_journal(records, root, transaction);
+    remove_own_file(backup, ignored);
     return error;
 }
 

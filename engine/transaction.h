@@ -47,10 +47,6 @@ void write_transaction_journal(const std::vector<install_record>& records,
 std::error_code remove_in_transaction(std::vector<install_record>& records, const std::filesystem::path& file,
                                       const std::filesystem::path& root, const std::filesystem::path& transaction);
 
-// Deletes a folder and everything in it, read-only files too; returns the
-// entries removed.
-std::uintmax_t remove_tree(const std::filesystem::path& folder);
-
 // Deletes the journal first, then the folder; returns the entries removed.
 std::uintmax_t discard_rollback_directory(const std::filesystem::path& folder);
 

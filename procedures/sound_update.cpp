@@ -280,14 +280,21 @@ void remove_obsolete_assets(const std::vector<fs::path>& obsolete, bool client_i
                             std::vector<install_record>& records, const fs::path& data) {
     for (const fs::path& file : obsolete) {
         check_pause_cancel();
+        const auto refused = [&](const std::string& reason) {
+            return std::runtime_error("Could not remove obsolete sound asset " + file.filename().string() + " (" +
+                                      reason + ").");
+        };
         std::error_code error;
-        if (client_install)
-            error = remove_in_transaction(records, file, data, data / rollback_folder_name);
-        else
+        if (!client_install) {
             remove_own_file(file, error);
-        if (error)
-            throw std::runtime_error("Could not remove obsolete sound asset " + file.filename().string() + " (" +
-                                     system_message(error) + ").");
+        } else {
+            try {
+                error = remove_in_transaction(records, file, data, data / rollback_folder_name);
+            } catch (const std::exception& failure) {
+                throw refused(failure.what());
+            }
+        }
+        if (error) throw refused(system_message(error));
     }
 }
 

@@ -1,5 +1,6 @@
 #include "engine/small_files.h"
 
+#include "support/import_patch.h"
 #include "support/temp_dir.h"
 
 #include <windows.h>
@@ -35,6 +36,14 @@ std::string write_error(const fs::path& file, std::string_view bytes)
         return error.what();
     }
     return "written";
+}
+
+// Windows refuses to replace a read-only file; Wine does not, so the tests
+// refuse every replace as Windows would.
+BOOL WINAPI refused_move(const wchar_t*, const wchar_t*, DWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
 }
 
 bool has_temporary_beside(const fs::path& file)
@@ -146,6 +155,18 @@ TEST(small_files, atomic_write_replaces_whole_files_and_leaves_no_temporary)
     EXPECT_EQ(write_error(blocked, "new"), "Could not write a temporary update file.");
     EXPECT_EQ(read_file(blocked), "old");
     EXPECT_TRUE(fs::is_directory(temporary));
+
+    // A read-only target that cannot be replaced even so stays read-only.
+    const fs::path read_only = dir / "read-only.txt";
+    write_file(read_only, "old");
+    SetFileAttributesW(read_only.c_str(), FILE_ATTRIBUTE_READONLY);
+    {
+        const orvek::test::import_patch<decltype(&MoveFileExW)> refusing(&MoveFileExW, &refused_move);
+        EXPECT_EQ(write_error(read_only, "new"), "Could not safely replace an update metadata file.");
+    }
+    EXPECT_EQ(GetFileAttributesW(read_only.c_str()) & FILE_ATTRIBUTE_READONLY, DWORD{FILE_ATTRIBUTE_READONLY});
+    EXPECT_FALSE(has_temporary_beside(read_only));
+    SetFileAttributesW(read_only.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 #include "engine/transaction.h"
+#include "engine/small_files.h"
 #include "engine/win_handle.h"
 
 #include "standins/file_tree.h"
 #include "support/child_process.h"
 #include "support/directory_link.h"
+#include "support/import_patch.h"
 #include "support/standin_path.h"
 #include "support/temp_dir.h"
 #include "support/transfer_test.h"
@@ -16,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <future>
 #include <random>
 #include <stdexcept>
@@ -127,6 +130,18 @@ TEST(transaction, a_failed_move_restores_the_files_installed_before_it)
     EXPECT_EQ(walk_order(stage), (std::vector<std::string>{order[2], order[3], order[4]}));
 }
 
+bool is_read_only(const fs::path& file)
+{
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+}
+
+BOOL WINAPI no_hard_links(const wchar_t*, const wchar_t*, SECURITY_ATTRIBUTES*)
+{
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+}
+
 TEST(transaction, read_only_files_never_block_a_later_install)
 {
     temp_dir t("transaction");
@@ -146,6 +161,7 @@ TEST(transaction, read_only_files_never_block_a_later_install)
         EXPECT_EQ(read_file(root / "lib/ro.dll"), "new") << round;
         rollback_install(records, transaction);
         EXPECT_EQ(read_file(root / "lib/ro.dll"), "old") << round;
+        EXPECT_TRUE(is_read_only(root / "lib/ro.dll")) << round;
     }
     // Removed inside a transaction, it comes back with the next run's recovery,
     // whose journal is read-only too.
@@ -155,6 +171,7 @@ TEST(transaction, read_only_files_never_block_a_later_install)
     set_read_only(transaction / "transaction.journal");
     recover_transaction(root, transaction);
     EXPECT_EQ(read_file(root / "lib/ro.dll"), "old");
+    EXPECT_TRUE(is_read_only(root / "lib/ro.dll"));
     EXPECT_FALSE(fs::exists(transaction / "transaction.journal"));
     // One the transaction has replaced keeps the backup of the original.
     write_tree(t / "stage", {{"lib/ro.dll", "new"}});
@@ -164,6 +181,66 @@ TEST(transaction, read_only_files_never_block_a_later_install)
     EXPECT_EQ(read_file(root / "lib/ro.dll"), "old");
     EXPECT_GT(discard_rollback_directory(transaction), 0u);
     EXPECT_EQ(read_file(root / "lib/ro.dll"), "old");
+}
+
+// A removal either ends with the file gone and its backup journaled, so a
+// rollback brings it back as it was, or it changes nothing at all.
+TEST(transaction, a_removal_is_undone_whole_or_changes_nothing)
+{
+    const struct {
+        const char* name;
+        bool read_only, held, journal_blocked, no_links;
+        const char* refused;  // "" when the file goes, "*" for any error code
+    } rows[] = {
+        {"plain", false, false, false, false, ""},
+        {"read-only", true, false, false, false, ""},
+        {"read-only, copied", true, false, false, true, ""},
+        {"held unshared", false, true, false, false, "*"},
+        {"journal not written", false, false, true, false, "Could not write a temporary update file."},
+        {"journal not written, copied", true, false, true, true, "Could not write a temporary update file."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        temp_dir t("transaction");
+        const fs::path root = t / "root";
+        const fs::path transaction = root / ".orvek-client-rollback";
+        const fs::path gone = root / "lib/gone.dll";
+        write_tree(root, {{"lib/gone.dll", "gone"}});
+        write_tree(t / "stage", {{"lib/new.dll", "new"}});
+        auto records = install_staged_tree(t / "stage", root, transaction);
+        const std::string journal = read_file(transaction / "transaction.journal");
+        if (row.read_only) SetFileAttributesW(gone.c_str(), FILE_ATTRIBUTE_READONLY);
+        win_handle holder(row.held ? CreateFileW(gone.c_str(), GENERIC_READ, /*share*/ 0, /*security*/ nullptr,
+                                                       OPEN_EXISTING, /*flags*/ 0, /*template*/ nullptr)
+                                         : nullptr);
+        if (row.journal_blocked)
+            fs::create_directories(transaction / ("transaction.journal.tmp." + std::to_string(GetCurrentProcessId())));
+        std::optional<import_patch<decltype(&CreateHardLinkW)>> links;
+        if (row.no_links) links.emplace(&CreateHardLinkW, &no_hard_links);
+
+        std::error_code error;
+        const std::string thrown = error_of([&] { error = remove_in_transaction(records, gone, root, transaction); });
+        holder.reset();
+        if (*row.refused) {
+            EXPECT_EQ(*row.refused == '*' ? (error ? "*" : "") : thrown, row.refused);
+            EXPECT_EQ(read_file(gone), "gone");
+            EXPECT_EQ(records.size(), 1u);
+            EXPECT_EQ(read_file(transaction / "transaction.journal"), journal);
+            EXPECT_FALSE(fs::exists(transaction / "lib/gone.dll")) << "a backup of what stays";
+            continue;
+        }
+        ASSERT_EQ(thrown, "");
+        EXPECT_FALSE(error) << error.message();
+        EXPECT_FALSE(fs::exists(gone));
+        EXPECT_EQ(read_file(transaction / "transaction.journal"), journal + "1\tlib/gone.dll\n");
+        rollback_install(records, transaction);
+        EXPECT_EQ(read_file(gone), "gone");
+        EXPECT_EQ(is_read_only(gone), row.read_only);
+        // Other names of the file keep its attribute when the folder goes.
+        discard_rollback_directory(transaction);
+        EXPECT_EQ(is_read_only(gone), row.read_only);
+        SetFileAttributesW(gone.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
 }
 
 TEST(transaction, a_short_name_never_leads_into_the_transaction_folder)
@@ -192,8 +269,7 @@ TEST(transaction, a_short_name_never_leads_into_the_transaction_folder)
 // file, and the journal at that moment.
 std::vector<std::pair<fs::path, std::string>> flushes;
 fs::path flushes_journal;
-using flush_function = decltype(&FlushFileBuffers);
-flush_function real_flush = nullptr;
+decltype(&FlushFileBuffers) real_flush = nullptr;  // calls by name would come back here
 
 BOOL WINAPI recording_flush(HANDLE file)
 {
@@ -204,33 +280,8 @@ BOOL WINAPI recording_flush(HANDLE file)
     return real_flush(file);
 }
 
-// Points this program's imports of FlushFileBuffers at recording_flush.
-class flush_recorder {
-public:
-    flush_recorder()
-    {
-        real_flush = &FlushFileBuffers;
-        patch(real_flush, &recording_flush);
-    }
-    ~flush_recorder() { patch(&recording_flush, real_flush); }
-
-private:
-    static void patch(flush_function from, flush_function to)
-    {
-        auto* const base = reinterpret_cast<BYTE*>(GetModuleHandleW(/*this program*/ nullptr));
-        const auto* const headers =
-            reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-        const auto& imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        for (auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); module->Name; ++module) {
-            for (auto* slot = reinterpret_cast<flush_function*>(base + module->FirstThunk); *slot; ++slot) {
-                if (*slot != from) continue;
-                DWORD protection = 0;
-                VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &protection);
-                *slot = to;
-                VirtualProtect(slot, sizeof(*slot), protection, &protection);
-            }
-        }
-    }
+struct flush_recorder : import_patch<decltype(&FlushFileBuffers)> {
+    flush_recorder() : import_patch(&FlushFileBuffers, &recording_flush) { real_flush = real(); }
 };
 
 // A power cut must never leave a journal naming a backup that is not on the disk.

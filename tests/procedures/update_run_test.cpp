@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <future>
 #include <random>
 #include <sstream>
@@ -247,6 +248,9 @@ enum class twist {
     incomplete_release,   // the new release has no lib folder
     asset_missing,        // a new sound asset answers 404
     obsolete_locked,      // the dropped sound asset cannot be removed
+    obsolete_held,        // ... for another program holds it unshared
+    sounds_dat_held,      // the old sound file is held so
+    library_held,         // an obsolete library is held so
     game_running,         // the game runs from the installation
     committed_cleanup,    // an earlier run was stopped after its commit
     interrupted_install,  // an earlier run was stopped before its commit
@@ -294,6 +298,13 @@ TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
         {"sound clean-up fails after the sound install", twist::obsolete_locked, false, L"", "y", 1,
          {question, failed + "Could not remove obsolete sound asset old1 (*"},
          "Update failed: Could not remove obsolete sound asset old1 (*", "old", false},
+        {"obsolete sound asset held unshared", twist::obsolete_held, false, L"", "y", 1,
+         {question, failed + "Could not remove obsolete sound asset old1 (*"},
+         "Update failed: Could not remove obsolete sound asset old1 (*", "old", false},
+        {"sounds.dat held unshared", twist::sounds_dat_held, false, L"", "y", 0, {question, files_ready},
+         "Update completed successfully.", "new", false},
+        {"obsolete library held unshared", twist::library_held, false, L"", "y", 0, {question, files_ready},
+         "Update completed successfully.", "new", false},
         {"game stays open", twist::game_running, false, L"", "yo", 1,
          {question, "64\tPlease close ORVEK before installing the update.", failed + "Orvek did not close within two minutes."},
          "Update failed: Orvek did not close within two minutes.", "old", false, 1000},
@@ -324,7 +335,11 @@ TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
         const release_files before = old_release();
         const published_sound before_sound = publish(prefix, before);
         const bool unwritable = test.twist == twist::version_unwritable || test.twist == twist::rollback_blocked;
-        const release_files after = new_release(test.twist == twist::obsolete_locked || unwritable);
+        const std::map<twist, const char*> held_files{
+            {twist::obsolete_held, "data/old1"}, {twist::sounds_dat_held, "sounds.dat"}, {twist::library_held, "lib/vulkan-1.dll"}};
+        const char* const held = held_files.contains(test.twist) ? held_files.at(test.twist) : nullptr;
+        const release_files after =
+            new_release(test.twist == twist::obsolete_locked || test.twist == twist::obsolete_held || unwritable);
         release_files served = after;
         if (test.twist == twist::incomplete_release) served.libraries.clear();
         const published_sound after_sound = publish(prefix, served, test.twist == twist::incomplete_release);
@@ -343,6 +358,8 @@ TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
         old_tree.insert(user_files.begin(), user_files.end());
         file_tree new_tree = installed_tree(after, after_sound);
         new_tree["user.cfg"] = "mine";
+        // What cannot be removed stays where it was.
+        if (held != nullptr && test.result == 0) new_tree[held] = old_tree.at(held);
         write_tree(place.install(), test.current ? new_tree : old_tree);
         const fs::path install = place.install();
         // What a killed run left beside the updater.
@@ -372,6 +389,9 @@ TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
         if (test.twist == twist::obsolete_locked)
             locked.reset(CreateFileW((install / "data" / "old1").c_str(), GENERIC_READ, FILE_SHARE_READ,
                                      /*security*/ nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, /*template*/ nullptr));
+        if (held != nullptr)
+            locked.reset(CreateFileW((install / held).c_str(), GENERIC_READ, /*share*/ 0, /*security*/ nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, /*template*/ nullptr));
         std::unique_ptr<fake_game> game;
         if (test.twist == twist::game_running) game = std::make_unique<fake_game>(install);
 
