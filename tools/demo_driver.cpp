@@ -65,7 +65,7 @@ std::string to_utf8(const std::wstring& text)
 std::wstring window_text(HWND window)
 {
     DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, /*unused*/ 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) {
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, /*unused*/ 0, /*unused*/ 0, SMTO_ABORTIFHUNG, 5000, &length)) {
         return {};
     }
     std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
