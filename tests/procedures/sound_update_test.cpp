@@ -143,6 +143,15 @@ TEST_F(sound_update, dropped_assets_are_removed_and_everything_else_stays) {
     for (const char* name : {".hidden", "long12345", "a-b", ".orvek-sound-rollback-note", "dir1", "lnk1"})
         EXPECT_NE(GetFileAttributesW((data / name).c_str()), INVALID_FILE_ATTRIBUTES) << name;
     RemoveDirectoryW((data / "lnk1").c_str());  // the link alone, before the folder goes
+
+    // During a client install a removal that cannot be journaled keeps the
+    // file and says which asset it was.
+    write_file(installation.install() / ".orvek-client-rollback" / "transaction.journal", "ORVEK-TRANSACTION-1\n");
+    write_file(data / "zz9", "dropped");
+    fs::create_directories(data / ".orvek-sound-rollback" /
+                           ("transaction.journal.tmp." + std::to_string(GetCurrentProcessId())));
+    EXPECT_EQ(run(second), "Could not remove obsolete sound asset zz9 (Could not write a temporary update file.).");
+    EXPECT_EQ(read_file(data / "zz9"), "dropped");
 }
 
 TEST_F(sound_update, pointer_and_local_manifest_decide_what_is_fetched) {
