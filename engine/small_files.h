@@ -48,10 +48,10 @@ void remove_own_file(const std::filesystem::path& file);
 // entries removed. A link inside is removed itself and never followed.
 std::uintmax_t remove_tree(const std::filesystem::path& folder);
 
-// A file opened for its deletion. The open is refused while another program
-// holds the file without sharing its deletion; once it is open nobody can
-// take the file so, and the deletion through it cannot be refused for that.
-// Others may still read it. Null (GetLastError tells why) when refused.
+// A file opened for its deletion (and for reading). The open is refused while
+// another program holds the file without sharing its deletion; once it is
+// open nobody can take the file so, and the deletion through it cannot be
+// refused for that. Null (GetLastError tells why) when refused.
 win_handle open_for_removal(const std::filesystem::path& file) noexcept;
 
 // Deletes the file opened so, read-only or not; a file with other names
