@@ -5,15 +5,18 @@
 #include "engine/game_process.h"
 #include "engine/settings.h"
 #include "engine/transaction.h"
+#include "engine/verification_cache.h"
 #include "engine/win_handle.h"
 #include "sound_release.h"
 #include "standins/file_tree.h"
 #include "support/child_process.h"
+#include "support/directory_link.h"
 #include "support/standin_path.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
 
 #include <chrono>
 #include <cstdio>
@@ -572,7 +575,24 @@ TEST(update_run, leftovers_of_killed_runs_go_and_those_of_running_copies_stay) {
     const temp_dir root("left");
     const fs::path install = root / "install";
     fs::create_directories(install);
+    fs::create_directories(root / "guarded");
     const fake_game game(install);  // stands for a running copy of the program
+    const fake_game guarded(root / "guarded");  // one that cannot be asked
+    {
+        const win_handle process(OpenProcess(WRITE_DAC, /*inherit*/ FALSE, guarded.pid()));
+        ACL nobody;
+        InitializeAcl(&nobody, sizeof nobody, ACL_REVISION);
+        SetSecurityInfo(process.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                        /*owner*/ nullptr, /*group*/ nullptr, &nobody, /*audit*/ nullptr);
+        const win_handle asked(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, /*inherit*/ FALSE, guarded.pid()));
+        const DWORD refusal = GetLastError();
+        ASSERT_FALSE(asked);
+        ASSERT_EQ(refusal, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    }
+    const scoped_environment cache_root(L"ORVEK_UPDATER_CACHE_ROOT", (root / "cache").c_str());
+    remove_stale_leftovers(root / "updater" / "orvek.exe", install);
+    EXPECT_FALSE(fs::exists(root / "cache"));  // the state folder is looked for, not made
+    const std::string state = "cache/verification-state/" + path_to_utf8(installation_folder_name(install)) + "/";
     const std::string live = std::to_string(game.pid()), dead = "4294967292", sha(64, 'a');
     const struct {
         std::string name;
@@ -581,6 +601,10 @@ TEST(update_run, leftovers_of_killed_runs_go_and_those_of_running_copies_stay) {
         {"updater/.orvek_update_" + dead + "/stage/lib/a.dll", 1},
         {"updater/.orvek_update_" + live + "/core.zip", 2},
         {"updater/.orvek_update_" + dead + "x/core.zip", 0},
+        {"updater/.orvek_update_old.orvek_update_" + dead + "/core.zip", 0},
+        {"updater/.orvek_update_0042/core.zip", 0},
+        {"updater/.orvek_update_" + std::to_string(guarded.pid()) + "/core.zip", 0},
+        {"linked/kept.txt", 0},  // a link named as a dead run's work folder leads here
         {"install/version.txt.tmp." + dead, 1},
         {"install/.orvek-update-committed.tmp." + live, 2},
         {"install/orvek.launch.tmp." + dead, 1},
@@ -589,8 +613,12 @@ TEST(update_run, leftovers_of_killed_runs_go_and_those_of_running_copies_stay) {
         {"install/data/.a1." + sha + ".part.tmp." + dead, 0},
         {"install/data/.a-1." + sha + ".part.resume.tmp." + dead, 0},
         {"install/data/sub/.a1." + sha + ".part.resume.tmp." + dead, 0},
+        {state + "sounds.checks.tmp." + dead, 1},
+        {state + "languages.manifest.tmp." + live, 2},
+        {state + "piano.checks.tmp." + dead, 0},
     };
     for (const auto& test : cases) write_file(root / test.name, "left");
+    const directory_link link(root / "updater/.orvek_update_4294967288", root / "linked");
     SetFileAttributesW((root / cases[0].name).c_str(), FILE_ATTRIBUTE_READONLY);
     for (const wchar_t* program : {L"orvek.exe", L"orvek-updater-2.exe"}) {
         remove_stale_leftovers(root / "updater" / program, install);
