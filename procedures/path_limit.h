@@ -11,8 +11,6 @@ namespace orvek {
 
 class own_names {
 public:
-    // A name relative to the installation.
-    void add(const std::filesystem::path& relative);
     // The temporary of an atomic write of `relative` by this process.
     void add_temporary(const std::filesystem::path& relative);
     // The second name through which a rollback of the transaction kept in
@@ -29,6 +27,9 @@ public:
     void refuse_too_long(const std::filesystem::path& installation) const;
 
 private:
+    // A name relative to the installation.
+    void add(const std::filesystem::path& relative);
+
     std::filesystem::path longest_;
 };
 
