@@ -139,14 +139,19 @@ fs::path local_app_data_folder(const char* error_text)
     return fs::path(folder);
 }
 
-fs::path verification_state_dir(const fs::path& root)
+fs::path verification_state_path(const fs::path& root)
 {
     const std::wstring configured = get_setting(L"ORVEK_UPDATER_CACHE_ROOT", L"");
     const fs::path base = configured.empty()
                               ? local_app_data_folder("Cannot locate updater verification state.") / L"kelvor" /
                                     L"orvek" / L"updater-checks"
                               : fs::path(configured) / L"verification-state";
-    const fs::path folder = base / installation_folder_name(root);
+    return base / installation_folder_name(root);
+}
+
+fs::path verification_state_dir(const fs::path& root)
+{
+    const fs::path folder = verification_state_path(root);
     refuse_reparse_points(folder);
     fs::create_directories(folder);
     return folder;

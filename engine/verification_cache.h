@@ -43,6 +43,8 @@ void save_file_checks(file_checks& checks) noexcept;
 
 // The verification-state folder of `root`, created.
 std::filesystem::path verification_state_dir(const std::filesystem::path& root);
+// Where that folder is; nothing is created.
+std::filesystem::path verification_state_path(const std::filesystem::path& root);
 
 // "volume:index-high:index-low:size-high:size-low:last-write:change"; "" when none.
 std::string get_file_identity(const std::filesystem::path& file);

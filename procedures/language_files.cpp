@@ -11,6 +11,7 @@
 #include "engine/zip_extraction.h"
 #include "procedures/client_packages.h"
 #include "procedures/game_wait.h"
+#include "procedures/path_limit.h"
 
 #include <fstream>
 #include <stdexcept>
@@ -24,6 +25,7 @@ namespace {
 
 constexpr char language_checks_magic[] = "ORVEK-LANGUAGE-CHECKS-1";
 constexpr std::uintmax_t max_language_checks_bytes = 1'048'576;
+constexpr wchar_t client_rollback_name[] = L".orvek-client-rollback";
 
 fs::path installed_language_file(const fs::path& installation, const fs::path& name) {
     return installation / L"data" / L"languages" / name;
@@ -106,13 +108,16 @@ void repair_language_files(const std::wstring& releases_base, const std::string&
     std::vector<language_file_entry> entries;
     const fs::path stage = work / L"language-repair";
     if (stage_language_repairs(package_folder, stage, installation, checks, entries)) {
+        own_names names;
+        names.add_staged_tree(client_rollback_name, stage);
+        names.refuse_too_long(installation);
         if (is_game_running(installation)) {
             set_status(L"Close ORVEK to repair language files. Waiting up to two minutes.");
             if (!game_closed_within_wait(installation, game_poll::interruptible_sleep))
                 throw std::runtime_error("Close ORVEK and Retry to repair language files.");
         }
         set_status(L"Repairing missing or damaged language files.");
-        const fs::path rollback = installation / L".orvek-client-rollback";
+        const fs::path rollback = installation / client_rollback_name;
         install_staged_tree(stage, installation, rollback);
         discard_rollback_directory(rollback);
     }

@@ -2,6 +2,7 @@
 
 #include "engine/small_files.h"
 #include "engine/transaction.h"
+#include "engine/verification_cache.h"
 #include "engine/win_handle.h"
 #include "procedures/sound_manifest.h"
 
@@ -53,6 +54,16 @@ bool is_sound_resume_state(std::wstring_view name) {
     return is_sound_asset_id(std::string(id.begin(), id.end()));
 }
 
+// The process id at the end of a name, written as this program writes one:
+// decimal, without leading zeros. 0 when `digits` is anything else.
+DWORD written_process_id(std::wstring_view digits) {
+    if (digits.empty() || digits.size() > 10 || digits.front() == L'0' ||
+        !std::all_of(digits.begin(), digits.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; }))
+        return 0;
+    const unsigned long long pid = std::stoull(std::wstring(digits));
+    return pid <= 0xFFFFFFFFull ? static_cast<DWORD>(pid) : 0;
+}
+
 // Removes the "<name>.tmp.<pid>" files directly in `folder` whose <name>
 // `made_here` accepts.
 template <typename Accept>
@@ -60,23 +71,26 @@ void remove_stale_temporaries(const fs::path& folder, const fs::path& program, A
     std::error_code error;
     for (fs::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
         const std::wstring name = entry->path().filename().wstring();
-        const DWORD pid = leftover_owner(name, temporary_marker);
-        if (pid == 0 || !made_here(std::wstring_view(name).substr(0, name.rfind(temporary_marker)))) continue;
+        const std::size_t at = name.rfind(temporary_marker);
+        if (at == std::wstring::npos) continue;
+        const DWORD pid = written_process_id(std::wstring_view(name).substr(at + temporary_marker.size()));
+        if (pid == 0 || !made_here(std::wstring_view(name).substr(0, at))) continue;
         std::error_code ignored;
         if (entry->is_regular_file(ignored) && !owner_may_run(pid, program)) remove_own_file(entry->path(), ignored);
     }
 }
 
-}  // namespace
-
-unsigned long leftover_owner(std::wstring_view name, std::wstring_view marker) {
-    const std::size_t at = name.rfind(marker);
-    if (at == std::wstring_view::npos) return 0;
-    const std::wstring_view digits = name.substr(at + marker.size());
-    if (digits.empty() || digits.size() > 10 || !std::all_of(digits.begin(), digits.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; })) return 0;
-    const unsigned long long pid = std::stoull(std::wstring(digits));
-    return pid <= 0xFFFFFFFFull ? static_cast<unsigned long>(pid) : 0;
+template <std::size_t count>
+auto one_of(const std::array<std::wstring_view, count>& names) {
+    return [&names](std::wstring_view name) { return std::find(names.begin(), names.end(), name) != names.end(); };
 }
+
+constexpr std::array<std::wstring_view, 3> installation_files{L"version.txt", L".orvek-update-committed",
+                                                              L"orvek.launch"};
+// The atomic writes into the installation's verification-state folder.
+constexpr std::array<std::wstring_view, 3> state_files{L"sounds.checks", L"languages.checks", L"languages.manifest"};
+
+}  // namespace
 
 void remove_stale_leftovers(const fs::path& program, const fs::path& installation) noexcept {
     try {
@@ -85,7 +99,7 @@ void remove_stale_leftovers(const fs::path& program, const fs::path& installatio
         for (fs::directory_iterator entry(updater, error), end; !error && entry != end; entry.increment(error)) {
             const std::wstring name = entry->path().filename().wstring();
             if (!name.starts_with(work_folder_marker)) continue;
-            const DWORD pid = leftover_owner(name, work_folder_marker);
+            const DWORD pid = written_process_id(std::wstring_view(name).substr(work_folder_marker.size()));
             // A link is never followed: only a real folder of ours goes.
             const DWORD attributes = GetFileAttributesW(entry->path().c_str());
             if (pid == 0 || attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
@@ -97,12 +111,12 @@ void remove_stale_leftovers(const fs::path& program, const fs::path& installatio
                 // Tried again by the next run.
             }
         }
-        constexpr std::array<std::wstring_view, 3> installation_files{L"version.txt", L".orvek-update-committed",
-                                                                      L"orvek.launch"};
-        remove_stale_temporaries(installation, program, [&](std::wstring_view base) {
-            return std::find(installation_files.begin(), installation_files.end(), base) != installation_files.end();
-        });
+        remove_stale_temporaries(installation, program, one_of(installation_files));
         remove_stale_temporaries(installation / L"data", program, is_sound_resume_state);
+        // Looked for where it is, never made.
+        const fs::path state = verification_state_path(installation);
+        refuse_reparse_points(state);
+        remove_stale_temporaries(state, program, one_of(state_files));
     } catch (const std::exception&) {
         // Leftovers are only clutter; the run goes on.
     }

@@ -11,6 +11,7 @@
 #include "engine/verification_cache.h"
 #include "engine/worker_group.h"
 #include "procedures/game_wait.h"
+#include "procedures/path_limit.h"
 #include "procedures/sound_manifest.h"
 
 #include <windows.h>
@@ -298,6 +299,21 @@ void remove_obsolete_assets(const std::vector<fs::path>& obsolete, bool client_i
     }
 }
 
+// Before anything is written into the data folder. A download's longest name
+// is its resume state's temporary; the transaction's is its journal's
+// temporary, longer than the restore name of any asset ID, m or v.
+void refuse_names_too_long(const fs::path& installation, const std::vector<sound_download_item>& items,
+                           bool transaction) {
+    own_names names;
+    for (const sound_download_item& item : items) {
+        fs::path resume = sound_part_path(L"data", item);
+        resume += L".resume";
+        names.add_temporary(resume);
+    }
+    if (transaction) names.add_temporary(fs::path(L"data") / rollback_folder_name / L"transaction.journal");
+    names.refuse_too_long(installation);
+}
+
 }  // namespace
 
 void update_sound_data(const std::wstring& pointer_url, const std::wstring& releases_base,
@@ -318,6 +334,9 @@ void update_sound_data(const std::wstring& pointer_url, const std::wstring& rele
 
     const std::vector<fs::path> obsolete = find_obsolete_assets(data, assets);
     const std::vector<sound_download_item> items = find_assets_to_download(data, assets, checks);
+    const bool client_install = fs::exists(installation / L".orvek-client-rollback" / L"transaction.journal");
+    const bool transaction = !items.empty() || manifest.fetched || (client_install && !obsolete.empty());
+    refuse_names_too_long(installation, items, transaction);
 
     download_checkpoint();
     const std::uint64_t connections = apply_connection_setting();
@@ -330,7 +349,6 @@ void update_sound_data(const std::wstring& pointer_url, const std::wstring& rele
             throw std::runtime_error("ORVEK is still running. Close it and Retry; verified downloads are retained.");
     }
 
-    const bool client_install = fs::exists(installation / L".orvek-client-rollback" / L"transaction.journal");
     std::vector<install_record> records;
     if (!items.empty() || manifest.fetched)
         records = install_sound_files(items, manifest, pointer, client_install, data, work);

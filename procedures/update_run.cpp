@@ -12,6 +12,7 @@
 #include "procedures/language_files.h"
 #include "procedures/leftovers.h"
 #include "procedures/partial_downloads.h"
+#include "procedures/path_limit.h"
 #include "procedures/piano_bank.h"
 #include "procedures/sound_update.h"
 
@@ -33,6 +34,9 @@ namespace {
 
 constexpr wchar_t client_rollback_name[] = L".orvek-client-rollback";
 constexpr wchar_t commit_marker_name[] = L".orvek-update-committed";
+// Removed after an update, inside the client transaction.
+constexpr const wchar_t* obsolete_client_files[] = {L"sounds.dat", L"lib/ggml-base.bin", L"lib/ggml-small-q5_1.bin",
+                                                    L"lib/vulkan-1.dll"};
 constexpr char recovery_note[] = "Recovery files retained at:";
 constexpr wchar_t piano_ready_text[] =
     L"Piano bank ready. Use Enter at the public piano, or F6 for local practice. / "
@@ -84,20 +88,6 @@ int run_piano_bank_mode(const fs::path& installation) {
                       piano_base);
     report_status(piano_ready_text);
     return 0;
-}
-
-// Windows refuses paths longer than MAX_PATH - 1 characters. The longest
-// name a run gives a file of its own is a sound download's resume state while
-// it is written, data\.<asset ID>.<SHA-256>.part.resume.tmp.<process id>; a
-// folder that leaves no room for it would fail halfway through an update.
-void check_installation_path_length(const fs::path& installation) {
-    constexpr std::size_t longest_own_name = std::wstring_view(L"\\data\\.12345678.").size() + 64 +
-                                             std::wstring_view(L".part.resume.tmp.4294967295").size();
-    constexpr std::size_t limit = MAX_PATH - 1 - longest_own_name;
-    const std::size_t length = installation.native().size();
-    if (length > limit)
-        throw std::runtime_error("The installation folder path is too long (" + std::to_string(length) +
-                                 " characters; at most " + std::to_string(limit) + "). Move ORVEK to a shorter path.");
 }
 
 // Drops a committed update's backups, then rolls back whatever an
@@ -190,6 +180,17 @@ void roll_back_client_update(const std::vector<install_record>& client, const fs
     remove_own_file(installation / client_rollback_name / L"transaction.journal");
 }
 
+// A rollback that cannot write a restore name is stuck, so every name the
+// client transaction may need must fit before anything is installed. Its
+// journal's temporary is longer than those of version.txt, the commit marker
+// and the launch marker.
+void refuse_client_names_too_long(const fs::path& stage, const fs::path& installation) {
+    own_names names;
+    names.add_staged_tree(client_rollback_name, stage);
+    for (const wchar_t* obsolete : obsolete_client_files) names.add_restore(client_rollback_name, obsolete);
+    names.refuse_too_long(installation);
+}
+
 int install_new_release(const endpoints& urls, const std::string& id, const fs::path& installation,
                         const fs::path& work, bool launch) {
     if (show_message_box(L"A new ORVEK release is available. Install it now?", L"Orvek Updater",
@@ -198,14 +199,14 @@ int install_new_release(const endpoints& urls, const std::string& id, const fs::
     wait_for_game_to_close(installation);
     make_work_folder(work);
     const fs::path stage = stage_release(urls, id, work);
+    refuse_client_names_too_long(stage, installation);
     std::vector<install_record> client =
         install_staged_tree(stage, installation, installation / client_rollback_name);
     try {
         update_sound_data(urls.sound_pointer, urls.sound_releases, installation, work);
         // Removed inside the client transaction, so a rollback brings them
         // back; what cannot be removed stays.
-        for (const wchar_t* obsolete :
-             {L"sounds.dat", L"lib/ggml-base.bin", L"lib/ggml-small-q5_1.bin", L"lib/vulkan-1.dll"}) {
+        for (const wchar_t* obsolete : obsolete_client_files) {
             try {
                 remove_in_transaction(client, installation / obsolete, installation, installation / client_rollback_name);
             } catch (const std::exception&) {
@@ -274,7 +275,6 @@ int run_update() {
         const run_switches switches = read_switches();
         if (switches.piano) return run_piano_bank_mode(installation);
 
-        check_installation_path_length(installation);
         recover_earlier_runs(installation);
         remove_stale_leftovers(program, installation);
         const endpoints urls;

@@ -88,6 +88,13 @@ TEST_F(language_files, damaged_files_are_repaired_and_a_current_check_sends_no_r
 
 TEST_F(language_files, refusals_leave_the_installed_files_alone) {
     const std::string missing = "The verified client package is missing required language files.";
+    // A repair's rollback would restore this one through a name that cannot fit.
+    const std::string long_name = std::string(195, 'l') + ".lang";
+    const std::size_t folder = installation.install().native().size();
+    const std::size_t own =
+        (installation.install() / ".orvek-client-rollback/.orvek-restore/data/languages" / long_name).native().size() - folder;
+    const std::string too_long = "The installation folder path is too long (" + std::to_string(folder) +
+                                 " characters; at most " + std::to_string(259 - own) + "). Move ORVEK to a shorter path.";
     const struct {
         std::map<std::string, std::string> package;
         bool game_running;
@@ -95,6 +102,7 @@ TEST_F(language_files, refusals_leave_the_installed_files_alone) {
     } cases[] = {
         {{{"en.lang", "english"}}, false, missing},
         {{{"fa.lang", "farsi"}, {"en.lang/", ""}}, false, missing},
+        {{{"en.lang", "english"}, {"fa.lang", "farsi"}, {long_name, "long"}}, false, too_long},
         {{{"en.lang", "english"}, {"fa.lang", "farsi"}}, true, "Close ORVEK and Retry to repair language files."},
     };
     fs::create_directories(languages());

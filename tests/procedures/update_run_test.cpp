@@ -5,15 +5,18 @@
 #include "engine/game_process.h"
 #include "engine/settings.h"
 #include "engine/transaction.h"
+#include "engine/verification_cache.h"
 #include "engine/win_handle.h"
 #include "sound_release.h"
 #include "standins/file_tree.h"
 #include "support/child_process.h"
+#include "support/directory_link.h"
 #include "support/standin_path.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
 
 #include <chrono>
 #include <cstdio>
@@ -191,6 +194,7 @@ struct driver_outcome {
     int result = -1;
     std::vector<std::string> boxes;  // "<type>\t<text>"
     std::string status;
+    unsigned long pid = 0;
 };
 
 win_handle start_driver(const driver_installation& place, const std::wstring& arguments) {
@@ -212,6 +216,7 @@ driver_outcome run_driver(const driver_installation& place, const std::wstring& 
                                  (fs::exists(status) ? read_file(status) : std::string("none")));
     }
     driver_outcome outcome;
+    outcome.pid = GetProcessId(process.get());
     DWORD code = 0;
     GetExitCodeProcess(process.get(), &code);
     std::istringstream lines(fs::exists(record) ? read_file(record) : "");
@@ -254,8 +259,7 @@ enum class twist {
     game_running,         // the game runs from the installation
     committed_cleanup,    // an earlier run was stopped after its commit
     interrupted_install,  // an earlier run was stopped before its commit
-    longest_path,         // the installation's path is as long as the updater allows
-    too_long_path,        // and one character longer
+    long_client_name,     // the new release holds a file with a long path
     version_unwritable,   // version.txt cannot be written after every removal
     rollback_blocked,     // ... and then readme.txt cannot be restored
     corrupt_libraries,    // the libraries package verifies but is no ZIP
@@ -272,13 +276,17 @@ struct road_case {
     std::string status;
     const char* after;  // "old", "new" or "prepared" (as the twist left it)
     bool launched;
-    unsigned wait_divisor = 1;  // shortens the two minutes the game is given
+    std::size_t install_length = 0;  // of the installation's path, when given
+    unsigned wait_divisor = 1;       // shortens the two minutes the game is given
 };
 
 TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
     const std::string cancelled = "Update failed: Update cancelled. Partial sound downloads are retained.";
-    const std::string too_long =
-        "The installation folder path is too long (153 characters; at most 152). Move ORVEK to a shorter path.";
+    // "@": the limit that the driver's process id gives a download of s2.
+    const std::string sound_too_long =
+        "The installation folder path is too long (170 characters; at most @). Move ORVEK to a shorter path.";
+    const std::string client_too_long =
+        "The installation folder path is too long (100 characters; at most 61). Move ORVEK to a shorter path.";
     const std::vector<road_case> cases = {
         {"declined", twist::none, false, L"", "n", 0, {question}, "Checking for updates.", "old", false},
         {"accepted", twist::none, false, L"", "y", 0, {question, files_ready}, "Update completed successfully.", "new", false},
@@ -307,15 +315,21 @@ TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
          "Update completed successfully.", "new", false},
         {"game stays open", twist::game_running, false, L"", "yo", 1,
          {question, "64\tPlease close ORVEK before installing the update.", failed + "Orvek did not close within two minutes."},
-         "Update failed: Orvek did not close within two minutes.", "old", false, 1000},
+         "Update failed: Orvek did not close within two minutes.", "old", false, 0, 1000},
         {"cancel while waiting for the game", twist::game_running, false, L"", "yc", 1,
          {question, "64\tPlease close ORVEK before installing the update."}, cancelled, "old", false},
         {"commit marker of a stopped clean-up", twist::committed_cleanup, false, L"", "", 0, {files_ready},
          "Orvek is up to date.", "prepared", false},
-        {"installation path at the limit", twist::longest_path, false, L"", "y", 0, {question, files_ready},
-         "Update completed successfully.", "new", false},
-        {"installation path too long", twist::too_long_path, false, L"", "y", 1, {failed + too_long}, "Update failed: " + too_long,
-         "old", false},
+        {"long installation path", twist::none, false, L"", "y", 0, {question, files_ready},
+         "Update completed successfully.", "new", false, 160},
+        {"long installation path, current, launch", twist::none, true, L"--launch-game", "", 0, {},
+         "All files are ready. Starting Orvek.", "new", true, 160},
+        {"long installation path, journals of a stopped install", twist::interrupted_install, false, L"", "n", 0,
+         {question}, "Checking for updates.", "old", false, 160},
+        {"a sound download's names cannot fit", twist::none, false, L"", "y", 1, {question, failed + sound_too_long},
+         "Update failed: " + sound_too_long, "old", false, 170},
+        {"a client file's restore name cannot fit", twist::long_client_name, false, L"", "y", 1,
+         {question, failed + client_too_long}, "Update failed: " + client_too_long, "old", false, 100},
         {"journals of a stopped install", twist::interrupted_install, false, L"", "n", 0, {question},
          "Checking for updates.", "old", false},
         {"version.txt cannot be written", twist::version_unwritable, false, L"", "y", 1,
@@ -338,8 +352,9 @@ TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
         const std::map<twist, const char*> held_files{
             {twist::obsolete_held, "data/old1"}, {twist::sounds_dat_held, "sounds.dat"}, {twist::library_held, "lib/vulkan-1.dll"}};
         const char* const held = held_files.contains(test.twist) ? held_files.at(test.twist) : nullptr;
-        const release_files after =
+        release_files after =
             new_release(test.twist == twist::obsolete_locked || test.twist == twist::obsolete_held || unwritable);
+        if (test.twist == twist::long_client_name) after.core["maps/" + std::string(150, 'x') + ".dat"] = "long";
         release_files served = after;
         if (test.twist == twist::incomplete_release) served.libraries.clear();
         const published_sound after_sound = publish(prefix, served, test.twist == twist::incomplete_release);
@@ -350,10 +365,7 @@ TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
             put_file(prefix + "/releases/" + new_id + "/client-libraries.sha256", sha256_of("no zip") + " *client-libraries.zip\n");
         }
 
-        const driver_installation place(prefix, test.twist == twist::updater_in_root,
-                                        test.twist == twist::longest_path    ? 152
-                                        : test.twist == twist::too_long_path ? 153
-                                                                             : 0);
+        const driver_installation place(prefix, test.twist == twist::updater_in_root, test.install_length);
         file_tree old_tree = installed_tree(before, before_sound);
         old_tree.insert(user_files.begin(), user_files.end());
         file_tree new_tree = installed_tree(after, after_sound);
@@ -400,7 +412,11 @@ TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
         game.reset();
 
         EXPECT_EQ(outcome.result, test.result);
-        const auto matches = [](const std::string& actual, const std::string& expected) {
+        const std::size_t sound_name = std::string("\\data\\.s2.").size() + 64 +
+                                       std::string(".part.resume.tmp.").size() + std::to_string(outcome.pid).size();
+        const auto matches = [&](const std::string& actual, std::string expected) {
+            if (const auto at = expected.find('@'); at != std::string::npos)
+                expected.replace(at, 1, std::to_string(259 - sound_name));
             return expected.ends_with('*') ? actual.starts_with(expected.substr(0, expected.size() - 1)) : actual == expected;
         };
         EXPECT_TRUE(matches(outcome.status, test.status)) << outcome.status;
@@ -419,21 +435,21 @@ TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
             EXPECT_FALSE(place.has_work_files());
         }
         // An installed update leaves no package download in the cache.
-        if (test.result == 0 && !test.current && test.after == std::string("new")) {
+        if (outcome.result == 0 && !test.current && test.after == std::string("new")) {
             for (const auto& [name, bytes] : read_tree(place.root / "cache")) EXPECT_FALSE(name.ends_with(".part")) << name;
         }
         // No work folder stays behind, beside the driver or in the installation,
-        // but the one a recovery note names; a refused path touches nothing,
-        // the killed run's folder included.
+        // but the one a recovery note names.
         int work_folders = 0;
         for (const auto& entry : fs::directory_iterator(place.updater))
             work_folders += entry.path().filename().wstring().starts_with(L".orvek_update_");
-        EXPECT_EQ(work_folders, test.status.find("Recovery files retained at:") != std::string::npos ||
-                                    test.twist == twist::too_long_path);
+        EXPECT_EQ(work_folders, test.status.find("Recovery files retained at:") != std::string::npos);
 
         if (test.launched) {  // the game stand-in notes how it was started
-            for (int i = 0; i < 200 && !fs::exists(install / "orvek-started.txt"); ++i) Sleep(50);
-            EXPECT_EQ(read_file(install / "orvek-started.txt"), "--orvek-updater-launch\n" + path_to_utf8(install) + "\n");
+            const fs::path started = install / "orvek-started.txt";
+            for (int i = 0; i < 200 && !fs::exists(started); ++i) Sleep(50);
+            EXPECT_EQ(fs::exists(started) ? read_file(started) : "not started",
+                      "--orvek-updater-launch\n" + path_to_utf8(install) + "\n");
             write_file(install / "orvek-exit", "");
             for (int i = 0; i < 200 && is_game_running(install); ++i) Sleep(50);
         } else {
@@ -581,7 +597,24 @@ TEST(update_run, leftovers_of_killed_runs_go_and_those_of_running_copies_stay) {
     const temp_dir root("left");
     const fs::path install = root / "install";
     fs::create_directories(install);
+    fs::create_directories(root / "guarded");
     const fake_game game(install);  // stands for a running copy of the program
+    const fake_game guarded(root / "guarded");  // one that cannot be asked
+    {
+        const win_handle process(OpenProcess(WRITE_DAC, /*inherit*/ FALSE, guarded.pid()));
+        ACL nobody;
+        InitializeAcl(&nobody, sizeof nobody, ACL_REVISION);
+        SetSecurityInfo(process.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                        /*owner*/ nullptr, /*group*/ nullptr, &nobody, /*audit*/ nullptr);
+        const win_handle asked(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, /*inherit*/ FALSE, guarded.pid()));
+        const DWORD refusal = GetLastError();
+        ASSERT_FALSE(asked);
+        ASSERT_EQ(refusal, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    }
+    const scoped_environment cache_root(L"ORVEK_UPDATER_CACHE_ROOT", (root / "cache").c_str());
+    remove_stale_leftovers(root / "updater" / "orvek.exe", install);
+    EXPECT_FALSE(fs::exists(root / "cache"));  // the state folder is looked for, not made
+    const std::string state = "cache/verification-state/" + path_to_utf8(installation_folder_name(install)) + "/";
     const std::string live = std::to_string(game.pid()), dead = "4294967292", sha(64, 'a');
     const struct {
         std::string name;
@@ -590,6 +623,10 @@ TEST(update_run, leftovers_of_killed_runs_go_and_those_of_running_copies_stay) {
         {"updater/.orvek_update_" + dead + "/stage/lib/a.dll", 1},
         {"updater/.orvek_update_" + live + "/core.zip", 2},
         {"updater/.orvek_update_" + dead + "x/core.zip", 0},
+        {"updater/.orvek_update_old.orvek_update_" + dead + "/core.zip", 0},
+        {"updater/.orvek_update_0042/core.zip", 0},
+        {"updater/.orvek_update_" + std::to_string(guarded.pid()) + "/core.zip", 0},
+        {"linked/kept.txt", 0},  // a link named as a dead run's work folder leads here
         {"install/version.txt.tmp." + dead, 1},
         {"install/.orvek-update-committed.tmp." + live, 2},
         {"install/orvek.launch.tmp." + dead, 1},
@@ -598,8 +635,12 @@ TEST(update_run, leftovers_of_killed_runs_go_and_those_of_running_copies_stay) {
         {"install/data/.a1." + sha + ".part.tmp." + dead, 0},
         {"install/data/.a-1." + sha + ".part.resume.tmp." + dead, 0},
         {"install/data/sub/.a1." + sha + ".part.resume.tmp." + dead, 0},
+        {state + "sounds.checks.tmp." + dead, 1},
+        {state + "languages.manifest.tmp." + live, 2},
+        {state + "piano.checks.tmp." + dead, 0},
     };
     for (const auto& test : cases) write_file(root / test.name, "left");
+    const directory_link link(root / "updater/.orvek_update_4294967288", root / "linked");
     SetFileAttributesW((root / cases[0].name).c_str(), FILE_ATTRIBUTE_READONLY);
     for (const wchar_t* program : {L"orvek.exe", L"orvek-updater-2.exe"}) {
         remove_stale_leftovers(root / "updater" / program, install);
