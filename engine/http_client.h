@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,6 +66,13 @@ struct request_headers {
 // and receives the response head. The caller holds a request_slot.
 http_request send_http_request(const std::wstring& url, const wchar_t* method, const request_messages& messages,
                                const request_headers& headers = {});
+
+// One read of a response body that returns what has arrived: it waits until
+// some of the body is there and takes at most that much, and at most the
+// buffer's size. A read of the whole buffer would hold Cancel, Pause and the
+// progress until the buffer fills, minutes on a slow line (under Wine a read
+// returns only then). 0 at the body's end; a failure throws `failure`.
+DWORD read_available(HINTERNET request, std::span<char> buffer, const char* failure);
 
 // The numeric status, or nothing when it cannot be read.
 std::optional<DWORD> query_status_code(HINTERNET request);

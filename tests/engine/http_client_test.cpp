@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -287,6 +288,24 @@ TEST_F(http_client, whole_file_download_counts_each_file_once) {
     EXPECT_EQ(error_of([&] { orvek::download_file_with_retry(url, dest); }), "Update server returned HTTP 403.");
     EXPECT_EQ(request_log(path).size(), 4u);
     EXPECT_EQ(orvek::total_files.load(), 1u);
+}
+
+TEST_F(http_client, cancel_acts_while_a_slow_body_arrives) {
+    const temp_dir folder("slow");
+    const std::string path = unique_prefix("slow") + "/asset";
+    const std::wstring url = server_url(path);
+    const std::string content = patterned_bytes(600000);
+    put_file(path, content);
+    bool counted = false;
+    std::uint64_t credited = 0;
+    const std::pair<const char*, std::function<void()>> transfers[] = {
+        {"whole file", [&] { orvek::download_file(url, folder / "file", counted); }},
+        {"resumable", [&] { orvek::download_resumable(url, folder / "part", content.size(), credited); }},
+    };
+    for (const auto& [name, transfer] : transfers) {
+        script(path, {{.bytes_per_second = 2000}});
+        EXPECT_TRUE(cancel_acts_on_a_slow_line(transfer)) << name;
+    }
 }
 
 TEST_F(http_client, probe_package_size) {
