@@ -159,7 +159,14 @@ std::ofstream open_output(const std::filesystem::path& file, std::ios::openmode 
     return output;
 }
 
-// One read of the body into `buffer`; 0 at its end.
+// Blocks until some of the body has arrived; how much, 0 at its end.
+DWORD wait_for_body(HINTERNET request, const char* failure) {
+    DWORD available = 0;
+    if (!WinHttpQueryDataAvailable(request, &available))
+        throw std::runtime_error(failure);
+    return available;
+}
+
 DWORD read_body(HINTERNET request, std::span<char> buffer, const char* failure) {
     DWORD read = 0;
     if (!WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &read))
@@ -217,6 +224,13 @@ http_request send_http_request(const std::wstring& url, const wchar_t* method, c
     return result;
 }
 
+DWORD read_available(HINTERNET request, std::span<char> buffer, const char* failure) {
+    const DWORD available = wait_for_body(request, failure);
+    if (available == 0)
+        return 0;
+    return read_body(request, buffer.first(std::min<std::size_t>(available, buffer.size())), failure);
+}
+
 std::optional<DWORD> query_status_code(HINTERNET request) {
     DWORD status = 0;
     DWORD size = sizeof(status);
@@ -264,19 +278,14 @@ std::vector<char> fetch_metadata(const std::wstring& url) {
     std::vector<char> body;
     for (;;) {
         check_pause_cancel();
-        DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request, &available))
-            throw std::runtime_error("Update download failed.");
+        const DWORD available = wait_for_body(request, "Update download failed.");
         if (available == 0)
             break;
         if (available > metadata_limit || body.size() + available > metadata_limit)
             throw std::runtime_error("Update metadata exceeds the safe size limit.");
         const std::size_t start = body.size();
         body.resize(start + available);
-        DWORD read = 0;
-        if (!WinHttpReadData(request, body.data() + start, available, &read))
-            throw std::runtime_error("Update download failed.");
-        body.resize(start + read);
+        body.resize(start + read_body(request, std::span(body).subspan(start), "Update download failed."));
         check_pause_cancel();
     }
     check_complete_body(request, body.size(), "Update download failed.");
@@ -315,18 +324,20 @@ void download_file(const std::wstring& url, const std::filesystem::path& destina
 
     std::ofstream output = open_output(destination, std::ios::trunc, "Could not create a downloaded update file.");
     const read_buffer buffer(file_buffer_size);
+    body_writer writer(output, buffer.span());
     std::uint64_t received = 0;
     for (;;) {
         check_pause_cancel();
-        const DWORD read = read_body(request, buffer.span(), "Update download failed.");
+        const DWORD read = read_available(request, writer.free_space(), "Update download failed.");
         if (read == 0)
             break;
-        write_download_chunk(output, buffer.data(), read);
+        writer.add(read);
         received += read;
         done_bytes += read;
         received_bytes += read;
         check_pause_cancel();
     }
+    writer.write_out();
     check_complete_body(request, received, "Update download failed.");
     output.flush();
     if (!output)
@@ -359,6 +370,23 @@ void write_download_chunk(std::ostream& output, const char* bytes, std::size_t c
     output.write(bytes, static_cast<std::streamsize>(count));
     if (!output)
         throw std::runtime_error("Cannot write download data. Check disk space and permissions.");
+}
+
+body_writer::~body_writer() {
+    // A failed write here leaves the file shorter than its credit; the next
+    // attempt credits what the file holds.
+    if (filled_ > 0)
+        output_.write(buffer_.data(), static_cast<std::streamsize>(filled_));
+}
+
+void body_writer::add(std::size_t count) {
+    filled_ += count;
+    if (filled_ == buffer_.size())
+        write_out();
+}
+
+void body_writer::write_out() {
+    write_download_chunk(output_, buffer_.data(), std::exchange(filled_, 0));
 }
 
 void wait_before_retry() {
@@ -411,18 +439,20 @@ void download_resumable(const std::wstring& url, const std::filesystem::path& de
     std::ofstream output = open_output(destination, have > 0 ? std::ios::app : std::ios::trunc,
                                        "Could not open a partial data file.");
     const read_buffer buffer(resumable_buffer_size);
+    body_writer writer(output, buffer.span());
     for (;;) {
         check_pause_cancel();
-        const DWORD read = read_body(request, buffer.span(), "Data download was interrupted.");
+        const DWORD read = read_available(request, writer.free_space(), "Data download was interrupted.");
         if (read == 0)
             break;
         if (credited + read > expected_size)
             throw std::runtime_error("Data response exceeds the manifest size.");
-        write_download_chunk(output, buffer.data(), read);
+        writer.add(read);
         done_bytes += read;
         received_bytes += read;
         credited += read;
     }
+    writer.write_out();
     output.flush();
     if (!output)
         throw std::runtime_error("Cannot flush downloaded data. Check disk space.");

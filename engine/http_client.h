@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,6 +67,13 @@ struct request_headers {
 http_request send_http_request(const std::wstring& url, const wchar_t* method, const request_messages& messages,
                                const request_headers& headers = {});
 
+// One read of a response body that returns what has arrived: it waits until
+// some of the body is there and takes at most that much, and at most the
+// buffer's size. A read of the whole buffer would hold Cancel, Pause and the
+// progress until the buffer fills, minutes on a slow line (under Wine a read
+// returns only then). 0 at the body's end; a failure throws `failure`.
+DWORD read_available(HINTERNET request, std::span<char> buffer, const char* failure);
+
 // The numeric status, or nothing when it cannot be read.
 std::optional<DWORD> query_status_code(HINTERNET request);
 // A header as text (at most 255 characters), or nothing when absent.
@@ -89,6 +97,31 @@ void download_file_with_retry(const std::wstring& url, const std::filesystem::pa
 
 // Throws "Cannot write download data. Check disk space and permissions."
 void write_download_chunk(std::ostream& output, const char* bytes, std::size_t count);
+
+// Gathers the bytes of successive body reads in one buffer and writes them a
+// buffer at a time: reads that return what has arrived are small (about
+// 16 KiB under Wine), and a write for each of them slows a fast download by
+// a tenth. Bytes still gathered when it goes (a failure, a cancel) are
+// written then, so the file keeps every byte that was counted.
+class body_writer {
+public:
+    body_writer(std::ostream& output, std::span<char> buffer) noexcept : output_(output), buffer_(buffer) {}
+    ~body_writer();
+    body_writer(const body_writer&) = delete;
+    body_writer& operator=(const body_writer&) = delete;
+
+    // Where the next read goes; never empty.
+    std::span<char> free_space() const noexcept { return buffer_.subspan(filled_); }
+    // Takes `count` bytes read into free_space(); writes the buffer when full.
+    void add(std::size_t count);
+    // Writes what is gathered; throws like write_download_chunk.
+    void write_out();
+
+private:
+    std::ostream& output_;
+    std::span<char> buffer_;
+    std::size_t filled_ = 0;
+};
 
 // Shows the retry status text and waits 5 s.
 void wait_before_retry();

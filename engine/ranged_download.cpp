@@ -131,18 +131,22 @@ void download_range(const std::wstring& url, const std::filesystem::path& part_p
     if (!output.is_open())
         throw std::runtime_error("Cannot open multipart file. Check disk space and permissions.");
     const read_buffer buffer(range_buffer_size);
+    body_writer writer(output, buffer.span());
+    constexpr char interrupted[] = "Multipart transfer interrupted.";
     while (have < length) {
         check_pause_cancel();
-        const auto wanted = static_cast<DWORD>(std::min<std::uint64_t>(buffer.size(), length - have));
-        DWORD read = 0;
-        if (!WinHttpReadData(request, buffer.data(), wanted, &read) || read == 0)
-            throw std::runtime_error("Multipart transfer interrupted.");
-        write_download_chunk(output, buffer.data(), read);
+        const std::span<char> space = writer.free_space();
+        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(space.size(), length - have));
+        const DWORD read = read_available(request, space.first(wanted), interrupted);
+        if (read == 0)
+            throw std::runtime_error(interrupted);
+        writer.add(read);
         have += read;
         part_bytes += read;
         done_bytes += read;
         received_bytes += read;
     }
+    writer.write_out();
     char extra = 0;
     DWORD extra_read = 0;
     if (!WinHttpReadData(request, &extra, 1, &extra_read) || extra_read != 0)

@@ -289,6 +289,20 @@ TEST_F(http_client, whole_file_download_counts_each_file_once) {
     EXPECT_EQ(orvek::total_files.load(), 1u);
 }
 
+TEST_F(http_client, cancel_acts_while_a_slow_body_arrives) {
+    const temp_dir folder("slow");
+    const std::string path = unique_prefix("slow") + "/asset";
+    const std::wstring url = server_url(path);
+    put_file(path, patterned_bytes(600000));
+    script(path, {{.bytes_per_second = 2000, .times = 2}});
+    bool counted = false;
+    EXPECT_TRUE(cancel_acts_on_a_slow_line([&] { orvek::download_file(url, folder / "file", counted); }));
+    std::uint64_t credited = 0;
+    EXPECT_TRUE(cancel_acts_on_a_slow_line([&] { orvek::download_resumable(url, folder / "part", 600000, credited); }));
+    // The bytes counted before the cancel are in the file, ready to resume.
+    EXPECT_EQ(std::filesystem::file_size(folder / "part"), credited);
+}
+
 TEST_F(http_client, probe_package_size) {
     const std::string path = unique_prefix("probe") + "/client-libraries.zip";
     const std::wstring url = server_url(path);

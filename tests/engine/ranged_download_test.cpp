@@ -205,6 +205,13 @@ TEST_F(ranged_download, parts_survive_failures_and_are_resumed) {
     EXPECT_TRUE(same_bytes(read_file(small.dest), small.content));
 }
 
+TEST_F(ranged_download, cancel_acts_while_slow_ranges_arrive) {
+    const temp_dir folder("slow");
+    const published file(folder, "slow", two_part_size);
+    script(file.path, {{.bytes_per_second = 2000, .times = 2}});
+    EXPECT_TRUE(cancel_acts_on_a_slow_line([&] { file.download(); }));
+}
+
 TEST_F(ranged_download, state_file_decides_what_is_kept) {
     const temp_dir folder("state");
     const published file(folder, "state", two_part_size);

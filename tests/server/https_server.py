@@ -37,6 +37,7 @@ CONTROL_PREFIX = "/__control/"
 CHUNK = 1 << 20                # socket writes of 1 MiB keep large files fast
 CONNECTION_IDLE_SECONDS = 60   # a kept-alive connection with nothing to do ends
 MAX_DELAY_MS = 120_000
+PACE_TICK_SECONDS = 0.05       # a slow body goes out in blocks this far apart
 MAX_LOG_ENTRIES = 500_000
 RESET_GRACE_SECONDS = 0.3
 
@@ -52,6 +53,7 @@ RULE_FIELDS = {
     "reset": bool,
     "delay_ms": int,
     "silent_ms": int,
+    "bytes_per_second": int,
     "no_content_length": bool,
     "head_without_length": bool,
     "redirect_to": str,
@@ -60,6 +62,7 @@ RULE_FIELDS = {
 RULE_DEFAULTS = {
     "status": 0, "ignore_range": False, "content_range": "", "no_content_range": False,
     "extra_bytes": 0, "missing_bytes": 0, "drop_after": -1, "reset": False, "delay_ms": 0, "silent_ms": 0,
+    "bytes_per_second": 0,
     "no_content_length": False, "head_without_length": False, "redirect_to": "", "times": 1,
 }
 
@@ -79,6 +82,32 @@ def parse_rule(line):
     if rule["times"] < 1:
         raise ValueError("times must be at least 1")
     return rule
+
+
+class Pace:
+    """The schedule of a body held to bytes_per_second (0: no limit): blocks
+    of one tick's worth, each sent when the rate allows. After MAX_DELAY_MS
+    the rest goes at full speed, so no response is held longer than that."""
+
+    def __init__(self, bytes_per_second, clock=time.monotonic):
+        self.rate = bytes_per_second
+        self.clock = clock
+        self.start = clock()
+        self.sent = 0
+
+    def limited(self):
+        return self.rate > 0 and self.clock() - self.start < MAX_DELAY_MS / 1000
+
+    def block(self):
+        """The most to send now."""
+        return max(1, int(self.rate * PACE_TICK_SECONDS)) if self.limited() else CHUNK
+
+    def sent_block(self, count):
+        """Counts a block sent; the seconds to wait before the next one."""
+        self.sent += count
+        if not self.limited():
+            return 0
+        return max(0.0, self.start + self.sent / self.rate - self.clock())
 
 
 class ServerState:
@@ -212,11 +241,13 @@ class Handler(BaseHTTPRequestHandler):
         if self.command != "HEAD":
             self.wfile.write(body)
 
-    def send_all(self, data):
+    def send_all(self, data, pace):
         view = memoryview(data)
         while view:
-            self.connection.sendall(view[:CHUNK])
-            view = view[CHUNK:]
+            block = view[:pace.block()]
+            self.connection.sendall(block)
+            view = view[len(block):]
+            time.sleep(pace.sent_block(len(block)))
 
     def cut_connection(self, reset):
         """Ends the connection at once, without a TLS close_notify. A plain
@@ -381,13 +412,13 @@ class Handler(BaseHTTPRequestHandler):
             to_send = rule["drop_after"]
             cut = True
         self.wfile.flush()
-        self.send_body(file, first, length, to_send)
+        self.send_body(file, first, length, to_send, Pace(rule["bytes_per_second"]))
         if cut:
             self.cut_connection(rule["reset"])
         elif not with_length:
             self.close_cleanly()
 
-    def send_body(self, file, first, length, to_send):
+    def send_body(self, file, first, length, to_send, pace):
         """Sends to_send bytes: the file's bytes from first on (at most
         length of them), then zero bytes for anything beyond."""
         with open(file, "rb") as source:
@@ -397,12 +428,12 @@ class Handler(BaseHTTPRequestHandler):
                 block = source.read(min(CHUNK, from_file))
                 if not block:
                     break
-                self.send_all(block)
+                self.send_all(block, pace)
                 from_file -= len(block)
                 to_send -= len(block)
         while to_send > 0:
             block = min(CHUNK, to_send)
-            self.send_all(bytes(block))
+            self.send_all(bytes(block), pace)
             to_send -= block
 
 

@@ -55,6 +55,17 @@ class RuleTest(unittest.TestCase):
         self.assertIsNone(state.take_rule("/p"))
 
 
+class PaceTest(unittest.TestCase):
+    def test_a_slow_body_keeps_its_rate_until_the_cap(self):
+        now = [0.0]
+        pace = https_server.Pace(2000, clock=lambda: now[0])
+        self.assertEqual((pace.block(), pace.sent_block(100)), (100, 0.05))
+        now[0] += 0.2  # behind the schedule: no wait
+        self.assertEqual(pace.sent_block(100), 0)
+        now[0] = https_server.MAX_DELAY_MS / 1000
+        self.assertEqual((pace.block(), pace.sent_block(100)), (https_server.CHUNK, 0))
+
+
 class PeakTest(unittest.TestCase):
     def test_peak_counts_only_overlapping_requests_under_the_prefix(self):
         state = https_server.ServerState(tempfile.gettempdir())

@@ -163,7 +163,7 @@ std::string rule_line(const response_rule& rule) {
          << "&content_range=" << percent_encode(rule.content_range) << "&no_content_range=" << rule.no_content_range
          << "&extra_bytes=" << rule.extra_bytes << "&missing_bytes=" << rule.missing_bytes
          << "&drop_after=" << rule.drop_after << "&reset=" << rule.reset << "&delay_ms=" << rule.delay_ms
-         << "&silent_ms=" << rule.silent_ms
+         << "&silent_ms=" << rule.silent_ms << "&bytes_per_second=" << rule.bytes_per_second
          << "&no_content_length=" << rule.no_content_length << "&head_without_length=" << rule.head_without_length
          << "&redirect_to=" << percent_encode(rule.redirect_to) << "&times=" << rule.times << "\n";
     return line.str();

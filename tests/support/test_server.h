@@ -51,6 +51,8 @@ struct response_rule {
     int delay_ms = 0;               // wait before answering
     int silent_ms = 0;              // answer nothing; close after this long
                                     // or when the client hangs up
+    int bytes_per_second = 0;       // send the body this slowly (for at most
+                                    // two minutes, then the rest at once)
     bool no_content_length = false; // close-delimited body
     bool head_without_length = false;
     std::string redirect_to;        // answer 302 with this Location

@@ -4,6 +4,8 @@
 #include "support/temp_dir.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace orvek::test {
 
@@ -33,7 +35,7 @@ void transfer_test::SetUp() {
     wait_divisor = divisor;
 }
 
-void transfer_test::TearDown() {
+void transfer_test::clear_run_state() {
     {
         const std::lock_guard lock(state_mutex);
         paused = false;
@@ -41,8 +43,36 @@ void transfer_test::TearDown() {
         max_connections = 2;
     }
     state_changed.notify_all();
-    wait_divisor = 1;
     reset_counters();
+}
+
+void transfer_test::TearDown() {
+    clear_run_state();
+    wait_divisor = 1;
+}
+
+testing::AssertionResult transfer_test::cancel_acts_on_a_slow_line(const std::function<void()>& download) {
+    using clock = std::chrono::steady_clock;
+    std::string error;
+    clock::time_point ended;
+    std::thread worker([&] {
+        error = error_of(download);
+        ended = clock::now();
+    });
+    const clock::time_point deadline = clock::now() + std::chrono::seconds(5);
+    while (received_bytes.load() == 0 && clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // A read that waits for its whole buffer would show nothing yet.
+    const std::uint64_t seen = received_bytes.load();
+    const clock::time_point cancelled_at = clock::now();
+    request_cancel();
+    worker.join();
+    clear_run_state();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(ended - cancelled_at);
+    if (seen > 0 && seen < 262'144 && error == cancelled_at_checkpoint_text && took < std::chrono::seconds(5))
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << seen << " bytes counted before the cancel; the cancel took "
+                                       << took.count() << " ms and ended it with \"" << error << "\"";
 }
 
 void transfer_test::reset_counters() {

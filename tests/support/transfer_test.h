@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace orvek::test {
@@ -44,8 +45,15 @@ protected:
     void TearDown() override;
 
     static void reset_counters();
+    // Runs `download` of a body that trickles in on a thread of its own,
+    // cancels the run once the first bytes are counted and checks that the
+    // cancel ends it within 5 s. Leaves the run state cleared.
+    static testing::AssertionResult cancel_acts_on_a_slow_line(const std::function<void()>& download);
     static void set_max_connections(std::uint64_t count);
     static std::wstring current_status();
+
+private:
+    static void clear_run_state();
 };
 
 }  // namespace orvek::test
