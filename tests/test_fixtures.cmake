@@ -11,6 +11,11 @@ add_executable(trust-test-ca ${CMAKE_SOURCE_DIR}/tools/trust_test_ca.cpp)
 target_link_libraries(trust-test-ca PRIVATE crypt32)
 target_link_options(trust-test-ca PRIVATE -municode)
 
+# Runs a test program in a Wine desktop of its own (tools/wine-run).
+add_executable(own-desktop ${CMAKE_SOURCE_DIR}/tools/own_desktop.cpp)
+target_include_directories(own-desktop PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_options(own-desktop PRIVATE -municode)
+
 # Plays the player in scripts/demo: answers the updater's questions and takes
 # a picture of its window.
 add_executable(demo-driver ${CMAKE_SOURCE_DIR}/tools/demo_driver.cpp)

@@ -8,8 +8,11 @@ add_executable(powershell_standin ${CMAKE_CURRENT_LIST_DIR}/powershell_standin.c
 target_link_libraries(powershell_standin PRIVATE z)
 target_link_options(powershell_standin PRIVATE -municode)
 
-# orvek.exe: records how it was started and waits to be told to exit.
-add_executable(fake_game ${CMAKE_CURRENT_LIST_DIR}/fake_game.cpp)
+# orvek.exe: records how it was started and waits to be told to exit. A GUI
+# program like the game, with no window: as a console program, started the
+# way the game is, it would get a console window of its own that takes the
+# keyboard focus from the windows of other tests.
+add_executable(fake_game WIN32 ${CMAKE_CURRENT_LIST_DIR}/fake_game.cpp)
 target_link_options(fake_game PRIVATE -municode)
 
 # Installs and rolls back in a loop, to be killed at random moments.
