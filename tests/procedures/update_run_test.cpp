@@ -445,13 +445,13 @@ TEST(update_run, each_road_ends_with_its_status_boxes_and_files) {
             work_folders += entry.path().filename().wstring().starts_with(L".orvek_update_");
         EXPECT_EQ(work_folders, test.status.find("Recovery files retained at:") != std::string::npos);
 
-        if (test.launched) {  // the game stand-in notes how it was started
+        if (test.launched) {  // the game stand-in notes how it was started; a loaded machine may take a while
             const fs::path started = install / "orvek-started.txt";
-            for (int i = 0; i < 200 && !fs::exists(started); ++i) Sleep(50);
+            for (int i = 0; i < 1200 && !fs::exists(started); ++i) Sleep(50);
             EXPECT_EQ(fs::exists(started) ? read_file(started) : "not started",
                       "--orvek-updater-launch\n" + path_to_utf8(install) + "\n");
             write_file(install / "orvek-exit", "");
-            for (int i = 0; i < 200 && is_game_running(install); ++i) Sleep(50);
+            for (int i = 0; i < 1200 && is_game_running(install); ++i) Sleep(50);
         } else {
             EXPECT_FALSE(fs::exists(install / "orvek.launch"));
         }
