@@ -227,10 +227,11 @@ std::uintmax_t remove_tree(const std::filesystem::path& folder)
 
 win_handle open_for_removal(const std::filesystem::path& file) noexcept
 {
-    // A link is opened itself, never what it points to.
+    // A link is opened itself, never what it points to. Whoever shares the
+    // deletion may go on using the file, as with a plain delete.
     win_handle opened(CreateFileW(file.c_str(), DELETE | GENERIC_READ | FILE_WRITE_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_DELETE, /*security*/ nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OPEN_REPARSE_POINT, /*template*/ nullptr));
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, /*security*/ nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, /*template*/ nullptr));
     return opened ? std::move(opened) : win_handle();
 }
 

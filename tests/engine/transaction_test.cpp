@@ -189,15 +189,18 @@ TEST(transaction, a_removal_is_undone_whole_or_changes_nothing)
 {
     const struct {
         const char* name;
-        bool read_only, held, journal_blocked, no_links;
+        bool read_only;
+        int held;  // the share mode of another program's handle, -1 for none
+        bool journal_blocked, no_links;
         const char* refused;  // "" when the file goes, "*" for any error code
     } rows[] = {
-        {"plain", false, false, false, false, ""},
-        {"read-only", true, false, false, false, ""},
-        {"read-only, copied", true, false, false, true, ""},
-        {"held unshared", false, true, false, false, "*"},
-        {"journal not written", false, false, true, false, "Could not write a temporary update file."},
-        {"journal not written, copied", true, false, true, true, "Could not write a temporary update file."},
+        {"plain", false, -1, false, false, ""},
+        {"read-only", true, -1, false, false, ""},
+        {"read-only, copied", true, -1, false, true, ""},
+        {"held unshared", false, 0, false, false, "*"},
+        {"held by a writer that shares all", false, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false, false, ""},
+        {"journal not written", false, -1, true, false, "Could not write a temporary update file."},
+        {"journal not written, copied", true, -1, true, true, "Could not write a temporary update file."},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -210,9 +213,10 @@ TEST(transaction, a_removal_is_undone_whole_or_changes_nothing)
         auto records = install_staged_tree(t / "stage", root, transaction);
         const std::string journal = read_file(transaction / "transaction.journal");
         if (row.read_only) SetFileAttributesW(gone.c_str(), FILE_ATTRIBUTE_READONLY);
-        win_handle holder(row.held ? CreateFileW(gone.c_str(), GENERIC_READ, /*share*/ 0, /*security*/ nullptr,
-                                                       OPEN_EXISTING, /*flags*/ 0, /*template*/ nullptr)
-                                         : nullptr);
+        win_handle holder(row.held < 0 ? nullptr
+                                       : CreateFileW(gone.c_str(), GENERIC_READ | GENERIC_WRITE, row.held,
+                                                     /*security*/ nullptr, OPEN_EXISTING, /*flags*/ 0,
+                                                     /*template*/ nullptr));
         if (row.journal_blocked)
             fs::create_directories(transaction / ("transaction.journal.tmp." + std::to_string(GetCurrentProcessId())));
         std::optional<import_patch<decltype(&CreateHardLinkW)>> links;
