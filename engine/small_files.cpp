@@ -137,14 +137,9 @@ void write_file_atomically(const std::filesystem::path& file, std::string_view b
     // the program's own, so the attribute does not keep them. A target that
     // still cannot be replaced keeps it.
     bool replaced = replace();
-    if (!replaced && GetLastError() == ERROR_ACCESS_DENIED) {
-        const DWORD attributes = GetFileAttributesW(file.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
-            !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            SetFileAttributesW(file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
-            replaced = replace();
-            if (!replaced) SetFileAttributesW(file.c_str(), attributes);
-        }
+    if (!replaced && GetLastError() == ERROR_ACCESS_DENIED && clear_read_only(file)) {
+        replaced = replace();
+        if (!replaced) set_read_only(file);
     }
     if (!replaced) {
         DeleteFileW(temporary.c_str());
@@ -156,7 +151,14 @@ bool clear_read_only(const std::filesystem::path& file)
 {
     const DWORD attributes = GetFileAttributesW(file.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+           !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
            SetFileAttributesW(file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+}
+
+void set_read_only(const std::filesystem::path& file)
+{
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(file.c_str(), attributes | FILE_ATTRIBUTE_READONLY);
 }
 
 bool remove_own_file(const std::filesystem::path& file, std::error_code& error) noexcept
@@ -247,29 +249,27 @@ bool delete_opened_file(HANDLE file, std::error_code& error) noexcept
 
     // Elsewhere the attribute is cleared for the deletion and put back for
     // the names that stay.
+    const auto failed = [&](DWORD code) {
+        error.assign(static_cast<int>(code), std::system_category());
+        return false;
+    };
     FILE_BASIC_INFO basic{};
     FILE_STANDARD_INFO standard{};
     if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
-        !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard)) {
-        error.assign(static_cast<int>(GetLastError()), std::system_category());
-        return false;
-    }
+        !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard))
+        return failed(GetLastError());
     const DWORD attributes = basic.FileAttributes;
     const bool read_only = attributes & FILE_ATTRIBUTE_READONLY;
     const auto set_attributes = [&](DWORD value) {
         basic.FileAttributes = value != 0 ? value : FILE_ATTRIBUTE_NORMAL;
         return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
     };
-    if (read_only && !set_attributes(attributes & ~FILE_ATTRIBUTE_READONLY)) {
-        error.assign(static_cast<int>(GetLastError()), std::system_category());
-        return false;
-    }
+    if (read_only && !set_attributes(attributes & ~FILE_ATTRIBUTE_READONLY)) return failed(GetLastError());
     FILE_DISPOSITION_INFO disposition{/*delete*/ TRUE};
     const bool deleted = SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
     const DWORD code = GetLastError();
     if (read_only && (!deleted || standard.NumberOfLinks > 1)) set_attributes(attributes);
-    if (!deleted) error.assign(static_cast<int>(code), std::system_category());
-    return deleted;
+    return deleted || failed(code);
 }
 
 }  // namespace orvek

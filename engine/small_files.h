@@ -35,8 +35,11 @@ void write_file_atomically(const std::filesystem::path& file, std::string_view b
                            disk_flush flush = disk_flush::none);
 
 // A read-only file can be neither deleted nor replaced. True when the
-// attribute was set and is now cleared.
+// attribute was set and is now cleared; a folder's is left alone (it does
+// not keep the folder).
 bool clear_read_only(const std::filesystem::path& file);
+// Puts the attribute back.
+void set_read_only(const std::filesystem::path& file);
 
 // Deletes a file (or an empty folder) this program keeps, clearing its
 // read-only attribute when the plain delete is refused.

@@ -92,7 +92,7 @@ void back_up(const fs::path& target, const fs::path& backup)
     // A read-only file cannot be opened to be forced to disk.
     const bool read_only = clear_read_only(backup);
     const bool flushed = flush_to_disk(backup);
-    if (read_only) SetFileAttributesW(backup.c_str(), GetFileAttributesW(backup.c_str()) | FILE_ATTRIBUTE_READONLY);
+    if (read_only) set_read_only(backup);
     force_backup_to_disk(target, flushed);
 }
 
