@@ -17,6 +17,9 @@ namespace orvek {
 inline constexpr char transaction_journal_name[] = "transaction.journal";
 inline constexpr char transaction_journal_magic[] = "ORVEK-TRANSACTION-1";
 inline constexpr std::uintmax_t max_journal_bytes = 16'777'216;
+// The transaction folder of the client release and the language files, in
+// the installation folder.
+inline constexpr wchar_t client_rollback_name[] = L".orvek-client-rollback";
 
 struct install_record {
     std::filesystem::path target;  // install root / relative path

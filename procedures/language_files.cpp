@@ -25,7 +25,6 @@ namespace {
 
 constexpr char language_checks_magic[] = "ORVEK-LANGUAGE-CHECKS-1";
 constexpr std::uintmax_t max_language_checks_bytes = 1'048'576;
-constexpr wchar_t client_rollback_name[] = L".orvek-client-rollback";
 
 fs::path installed_language_file(const fs::path& installation, const fs::path& name) {
     return installation / L"data" / L"languages" / name;

@@ -334,7 +334,7 @@ void update_sound_data(const std::wstring& pointer_url, const std::wstring& rele
 
     const std::vector<fs::path> obsolete = find_obsolete_assets(data, assets);
     const std::vector<sound_download_item> items = find_assets_to_download(data, assets, checks);
-    const bool client_install = fs::exists(installation / L".orvek-client-rollback" / L"transaction.journal");
+    const bool client_install = fs::exists(installation / client_rollback_name / transaction_journal_name);
     const bool transaction = !items.empty() || manifest.fetched || (client_install && !obsolete.empty());
     refuse_names_too_long(installation, items, transaction);
 

@@ -32,7 +32,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr wchar_t client_rollback_name[] = L".orvek-client-rollback";
 constexpr wchar_t commit_marker_name[] = L".orvek-update-committed";
 // Removed after an update, inside the client transaction.
 constexpr const wchar_t* obsolete_client_files[] = {L"sounds.dat", L"lib/ggml-base.bin", L"lib/ggml-small-q5_1.bin",
