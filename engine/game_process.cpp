@@ -51,7 +51,7 @@ bool is_game_running(const fs::path& installation)
 
 void launch_game(const fs::path& installation)
 {
-    const fs::path marker = installation / L"orvek.launch";
+    const fs::path marker = installation / launch_marker_name;
     write_file_atomically(marker, "ok");
     const fs::path game = installation / L"orvek.exe";
     const auto result = reinterpret_cast<INT_PTR>(ShellExecuteW(/*owner*/ nullptr, L"open", game.c_str(),

@@ -6,6 +6,9 @@
 
 namespace orvek {
 
+// Written into the installation just before the game starts.
+inline constexpr wchar_t launch_marker_name[] = L"orvek.launch";
+
 // True when a process named orvek.exe runs from this installation, or when
 // such a process cannot be inspected.
 bool is_game_running(const std::filesystem::path& installation);

@@ -187,12 +187,16 @@ void range_worker_main(range_worker_task task) {
     run_range_worker(task);
 }
 
+std::filesystem::path range_state_path(const std::filesystem::path& destination) {
+    return with_suffix(destination, L".resume");
+}
+
 void download_multipart(const std::wstring& url, const std::filesystem::path& destination, std::uint64_t size,
                         const std::string& sha256) {
     check_pause_cancel();
     const path_state destination_state = refuse_reparse_points(destination);
     const std::string state_text = range_state_text(url, size, sha256);
-    const std::filesystem::path state_path = with_suffix(destination, L".resume");
+    const std::filesystem::path state_path = range_state_path(destination);
     const std::array<std::filesystem::path, 2> part_paths{with_suffix(destination, L".range0"),
                                                           with_suffix(destination, L".range1")};
     const path_state saved_state = refuse_reparse_points(state_path);

@@ -38,6 +38,10 @@ struct range_worker_task {
     std::exception_ptr& first_failure;
 };
 
+// "<destination>.resume": what the parts of a download into `destination`
+// belong to.
+std::filesystem::path range_state_path(const std::filesystem::path& destination);
+
 // Brings `destination` to the verified file. Keeps "<destination>.resume"
 // and resumes the parts "<destination>.range0"/".range1" across runs while
 // the state file names the same URL, size and hash.

@@ -100,12 +100,17 @@ bool flush_to_disk(const std::filesystem::path& file)
     return handle && FlushFileBuffers(handle.get()) != 0;
 }
 
+std::filesystem::path temporary_path(const std::filesystem::path& file)
+{
+    return file.native() + L".tmp." + std::to_wstring(GetCurrentProcessId());
+}
+
 void write_file_atomically(const std::filesystem::path& file, std::string_view bytes, disk_flush flush)
 {
     if (file.has_parent_path()) {
         std::filesystem::create_directories(file.parent_path());
     }
-    const std::wstring temporary = file.native() + L".tmp." + std::to_wstring(GetCurrentProcessId());
+    const std::wstring temporary = temporary_path(file);
     {
         win_handle out(CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, /*security*/ nullptr,
                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, /*template*/ nullptr));

@@ -30,7 +30,11 @@ bool flush_to_disk(const std::filesystem::path& file);
 // an unforced file be found with its new name but without its bytes.
 enum class disk_flush { none, forced };
 
-// Writes through "<path>.tmp.<pid>" and MoveFileExW(REPLACE_EXISTING|WRITE_THROUGH).
+// "<file>.tmp.<pid>": where an atomic write of `file` by this process puts
+// the bytes before the replace.
+std::filesystem::path temporary_path(const std::filesystem::path& file);
+
+// Writes through its temporary and MoveFileExW(REPLACE_EXISTING|WRITE_THROUGH).
 void write_file_atomically(const std::filesystem::path& file, std::string_view bytes,
                            disk_flush flush = disk_flush::none);
 

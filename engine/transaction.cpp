@@ -21,9 +21,9 @@ constexpr char reserved_prefix[] = ".orvek-";
 constexpr char reserved_text[] = "Reserved updater transaction path.";
 // Names the updater gives its own folders and files in an installation. The
 // file system matches them in any letter case, so they are refused in any.
-constexpr std::array<std::wstring_view, 6> own_names{L".orvek-client-rollback", L".orvek-sound-rollback",
-                                                     L".orvek-restore",         L".orvek-update-committed",
-                                                     L".orvek-package-cache",   L"transaction.journal"};
+constexpr std::array<std::wstring_view, 6> own_names{client_rollback_name,     sound_rollback_name,
+                                                     restore_folder_name,      L".orvek-update-committed",
+                                                     L".orvek-package-cache",  transaction_journal_name};
 constexpr std::size_t compare_chunk = 262'144;
 
 std::string windows_error_suffix(DWORD error)
@@ -173,17 +173,12 @@ fs::path checked_location(const fs::path& base, const fs::path& relative)
     return checked_location(base, relative, ignored);
 }
 
-fs::path journal_path(const fs::path& transaction)
-{
-    return transaction / transaction_journal_name;
-}
-
 // The one file forced to disk before it replaces the old one: the moves that
 // follow reach the disk at once, and after a power cut a journal that has its
 // new name but not its bytes could neither list nor undo them.
 void write_journal(const fs::path& transaction, std::string_view text)
 {
-    write_file_atomically(journal_path(transaction), text, disk_flush::forced);
+    write_file_atomically(transaction_journal_path(transaction), text, disk_flush::forced);
 }
 
 std::string join(const std::vector<std::string>& parts, std::string_view separator)
@@ -211,7 +206,7 @@ void append_journal_line(std::string& text, const install_record& record, const 
 std::string restore_original(const install_record& record, const fs::path& transaction)
 {
     if (files_equal(record.target, record.backup)) return {};
-    const fs::path restore = transaction / ".orvek-restore" / record.backup.lexically_relative(transaction);
+    const fs::path restore = restore_path(transaction, record.backup.lexically_relative(transaction));
     fs::create_directories(restore.parent_path());
     std::error_code ignored;
     remove_own_file(restore, ignored);
@@ -247,6 +242,16 @@ std::string remove_added(const install_record& record)
 }
 
 }  // namespace
+
+fs::path transaction_journal_path(const fs::path& transaction)
+{
+    return transaction / transaction_journal_name;
+}
+
+fs::path restore_path(const fs::path& transaction, const fs::path& relative)
+{
+    return transaction / restore_folder_name / relative;
+}
 
 std::string path_to_utf8(const fs::path& path)
 {
@@ -390,7 +395,7 @@ void recover_transaction(const fs::path& root, const fs::path& transaction)
 {
     refuse_reparse_points(root);
     refuse_reparse_points(transaction);
-    const fs::path journal = journal_path(transaction);
+    const fs::path journal = transaction_journal_path(transaction);
     if (!fs::exists(journal)) return;
     if (fs::file_size(journal) > max_journal_bytes) {
         throw std::runtime_error("Transaction journal is too large; manual recovery required.");
@@ -464,7 +469,7 @@ std::vector<install_record> install_staged_tree(const fs::path& staged, const fs
         const std::string cause = failure.what();
         try {
             rollback_install(records, transaction);
-            remove_own_file(journal_path(transaction));
+            remove_own_file(transaction_journal_path(transaction));
         } catch (const std::exception& rollback_failure) {
             throw std::runtime_error(std::string(rollback_failure.what()) + " Original installation error: " + cause);
         }
@@ -527,7 +532,7 @@ std::uintmax_t discard_rollback_directory(const fs::path& folder)
 {
     refuse_reparse_points(folder);
     if (!fs::exists(folder)) return 0;
-    remove_own_file(journal_path(folder));
+    remove_own_file(transaction_journal_path(folder));
     return remove_tree(folder);
 }
 

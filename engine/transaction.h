@@ -14,12 +14,22 @@
 
 namespace orvek {
 
-inline constexpr char transaction_journal_name[] = "transaction.journal";
+inline constexpr wchar_t transaction_journal_name[] = L"transaction.journal";
 inline constexpr char transaction_journal_magic[] = "ORVEK-TRANSACTION-1";
 inline constexpr std::uintmax_t max_journal_bytes = 16'777'216;
 // The transaction folder of the client release and the language files, in
 // the installation folder.
 inline constexpr wchar_t client_rollback_name[] = L".orvek-client-rollback";
+// The transaction folder of the sound data, in the data folder.
+inline constexpr wchar_t sound_rollback_name[] = L".orvek-sound-rollback";
+// Where a rollback makes the second names of backups, in a transaction folder.
+inline constexpr wchar_t restore_folder_name[] = L".orvek-restore";
+
+// The journal of the transaction kept in `transaction`.
+std::filesystem::path transaction_journal_path(const std::filesystem::path& transaction);
+// The second name of a backup through which a rollback puts the file at
+// `relative` (to the install root) back.
+std::filesystem::path restore_path(const std::filesystem::path& transaction, const std::filesystem::path& relative);
 
 struct install_record {
     std::filesystem::path target;  // install root / relative path

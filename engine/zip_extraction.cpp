@@ -6,9 +6,120 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
 #include <stdexcept>
 
 namespace orvek {
+
+namespace {
+
+constexpr char unreadable_package[] = "Could not extract the update package.";
+constexpr std::uint32_t end_of_directory = 0x06054b50;
+constexpr std::uint32_t zip64_locator = 0x07064b50;
+constexpr std::uint32_t zip64_end_of_directory = 0x06064b50;
+constexpr std::uint32_t directory_entry = 0x02014b50;
+constexpr std::size_t end_record_size = 22;
+constexpr std::size_t max_comment_size = 65'535;
+// Far beyond any release; a directory this large is refused unread.
+constexpr std::uint64_t max_directory_size = 64 * 1024 * 1024;
+
+[[noreturn]] void unreadable() { throw std::runtime_error(unreadable_package); }
+
+std::uint64_t little_endian(std::string_view bytes, std::size_t at, std::size_t width)
+{
+    if (at > bytes.size() || bytes.size() - at < width) unreadable();
+    std::uint64_t value = 0;
+    for (std::size_t i = width; i-- > 0;) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+    return value;
+}
+
+std::string read_span(std::ifstream& in, std::uint64_t offset, std::uint64_t size)
+{
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    in.seekg(static_cast<std::streamoff>(offset));
+    if (!in.read(bytes.data(), static_cast<std::streamsize>(size))) unreadable();
+    return bytes;
+}
+
+struct central_directory {
+    std::uint64_t entries = 0;
+    std::uint64_t size = 0;
+    std::uint64_t offset = 0;
+};
+
+// From the end record, or from the ZIP64 one where a field overflowed.
+central_directory find_central_directory(std::ifstream& in, std::uint64_t file_size)
+{
+    const std::uint64_t tail_size = std::min<std::uint64_t>(file_size, end_record_size + max_comment_size);
+    const std::string tail = read_span(in, file_size - tail_size, tail_size);
+    if (tail.size() < end_record_size) unreadable();
+    std::size_t at = tail.size() - end_record_size;
+    while (little_endian(tail, at, 4) != end_of_directory) {
+        if (at == 0) unreadable();
+        --at;
+    }
+    central_directory directory{little_endian(tail, at + 10, 2), little_endian(tail, at + 12, 4),
+                                little_endian(tail, at + 16, 4)};
+    if (directory.entries == 0xFFFF || directory.size == 0xFFFFFFFF || directory.offset == 0xFFFFFFFF) {
+        const std::uint64_t end_at = file_size - tail_size + at;
+        if (end_at < 20) unreadable();
+        const std::string locator = read_span(in, end_at - 20, 20);
+        if (little_endian(locator, 0, 4) != zip64_locator) unreadable();
+        const std::uint64_t record_at = little_endian(locator, 8, 8);
+        if (record_at > file_size || file_size - record_at < 56) unreadable();
+        const std::string record = read_span(in, record_at, 56);
+        if (little_endian(record, 0, 4) != zip64_end_of_directory) unreadable();
+        directory = {little_endian(record, 32, 8), little_endian(record, 40, 8), little_endian(record, 48, 8)};
+    }
+    if (directory.offset > file_size || file_size - directory.offset < directory.size ||
+        directory.size > max_directory_size)
+        unreadable();
+    return directory;
+}
+
+// Names flagged as UTF-8 are read so; the others in the system's code page,
+// as the .NET extractor reads them.
+std::filesystem::path entry_name(std::string_view bytes, bool utf8)
+{
+    const UINT code_page = utf8 ? CP_UTF8 : CP_ACP;
+    const int length = MultiByteToWideChar(code_page, /*flags*/ 0, bytes.data(), static_cast<int>(bytes.size()),
+                                           /*output*/ nullptr, 0);
+    if (length <= 0) unreadable();
+    std::wstring name(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(code_page, /*flags*/ 0, bytes.data(), static_cast<int>(bytes.size()), name.data(), length);
+    return name;
+}
+
+}  // namespace
+
+std::vector<zip_entry> read_zip_entries(const std::filesystem::path& zip)
+{
+    std::ifstream in(zip, std::ios::binary | std::ios::ate);
+    if (!in) unreadable();
+    const auto file_size = static_cast<std::uint64_t>(in.tellg());
+    const central_directory directory = find_central_directory(in, file_size);
+    const std::string listing = read_span(in, directory.offset, directory.size);
+
+    std::vector<zip_entry> entries;
+    std::size_t at = 0;
+    for (std::uint64_t i = 0; i < directory.entries; ++i) {
+        if (little_endian(listing, at, 4) != directory_entry) unreadable();
+        const bool utf8 = little_endian(listing, at + 8, 2) & 0x800;
+        const std::size_t name_size = little_endian(listing, at + 28, 2);
+        const std::size_t record_size = 46 + name_size + little_endian(listing, at + 30, 2) + little_endian(listing, at + 32, 2);
+        if (listing.size() - at < record_size) unreadable();
+        std::string_view name(listing.data() + at + 46, name_size);
+        // A name that ends in a separator is a folder, made without it.
+        const bool folder = !name.empty() && (name.back() == '/' || name.back() == '\\');
+        if (folder) name.remove_suffix(1);
+        if (!name.empty()) entries.push_back({entry_name(name, utf8), folder});
+        at += record_size;
+    }
+    return entries;
+}
+
 
 std::wstring quote_powershell_literal(std::wstring_view text)
 {
@@ -64,7 +175,7 @@ void extract_zip(const std::filesystem::path& zip, const std::filesystem::path& 
     DWORD exit_code = 1;
     GetExitCodeProcess(process.get(), &exit_code);
     process.reset();
-    if (exit_code != 0) throw std::runtime_error("Could not extract the update package.");
+    if (exit_code != 0) throw std::runtime_error(unreadable_package);
     check_pause_cancel();
 }
 

@@ -25,9 +25,14 @@ namespace {
 
 constexpr char language_checks_magic[] = "ORVEK-LANGUAGE-CHECKS-1";
 constexpr std::uintmax_t max_language_checks_bytes = 1'048'576;
+// In the work folder: the core package, its extraction and the repair's stage.
+constexpr wchar_t package_name[] = L"language-core.zip";
+constexpr wchar_t extraction_name[] = L"language-core";
+constexpr wchar_t repair_stage_name[] = L"language-repair";
+const fs::path languages_folder = fs::path(L"data") / L"languages";
 
 fs::path installed_language_file(const fs::path& installation, const fs::path& name) {
-    return installation / L"data" / L"languages" / name;
+    return installation / languages_folder / name;
 }
 
 bool is_language_file_name(const fs::path& name) { return name.extension() == L".lang"; }
@@ -51,11 +56,11 @@ bool language_checks_current(const fs::path& checks_file, const std::string& key
     return true;
 }
 
-// Hashes every language file of the package and stages those the
-// installation lacks or holds damaged; true when any was staged.
-bool stage_language_repairs(const fs::path& package_folder, const fs::path& stage, const fs::path& installation,
-                            file_checks& checks, std::vector<language_file_entry>& entries) {
-    bool repair = false;
+// Hashes every language file of the package; the names of those the
+// installation lacks or holds damaged.
+std::vector<fs::path> find_language_repairs(const fs::path& package_folder, const fs::path& installation,
+                                            file_checks& checks, std::vector<language_file_entry>& entries) {
+    std::vector<fs::path> repairs;
     for (const fs::directory_entry& item : fs::directory_iterator(package_folder)) {
         check_pause_cancel();
         if (!item.is_regular_file() || !is_language_file_name(item.path())) continue;
@@ -65,14 +70,9 @@ bool stage_language_repairs(const fs::path& package_folder, const fs::path& stag
         refuse_reparse_points(target);
         std::string sha256 = hash_file_sha256(item.path(), check_pause_cancel);
         entries.push_back({name, sha256});
-        if (!verify_file_cached(checks, target, sha256)) {
-            const fs::path staged = stage / L"data" / L"languages" / name;
-            fs::create_directories(staged.parent_path());
-            fs::copy_file(item.path(), staged);
-            repair = true;
-        }
+        if (!verify_file_cached(checks, target, sha256)) repairs.push_back(name);
     }
-    return repair;
+    return repairs;
 }
 
 }  // namespace
@@ -91,32 +91,49 @@ void repair_language_files(const std::wstring& releases_base, const std::string&
         return;
     }
 
-    const fs::path package = work / L"language-core.zip";
+    // Each name is known to fit before it is written: the package's, then
+    // its entries', then the repair's.
+    own_names names(installation);
+    const fs::path package = work / package_name;
+    names.add_file(package);
+    names.refuse_too_long();
     download_client_package(build_release_url(releases_base, release_id, L"orvek.zip"),
                             build_release_url(releases_base, release_id, L"client-core.sha256"), "orvek.zip",
                             package);
-    const fs::path extracted = work / L"language-core";
+    const fs::path extracted = work / extraction_name;
+    names.add_folder(extracted);
+    names.add_extraction(read_zip_entries(package), extracted);
+    names.refuse_too_long();
     extract_zip(package, extracted);
 
-    const fs::path package_folder = extracted / L"data" / L"languages";
+    const fs::path package_folder = extracted / languages_folder;
     for (const wchar_t* required : {L"en.lang", L"fa.lang"}) {
         if (!fs::is_regular_file(package_folder / required))
             throw std::runtime_error("The verified client package is missing required language files.");
     }
 
     std::vector<language_file_entry> entries;
-    const fs::path stage = work / L"language-repair";
-    if (stage_language_repairs(package_folder, stage, installation, checks, entries)) {
-        own_names names;
-        names.add_staged_tree(client_rollback_name, stage);
-        names.refuse_too_long(installation);
+    const std::vector<fs::path> repairs = find_language_repairs(package_folder, installation, checks, entries);
+    if (!repairs.empty()) {
+        const fs::path stage = work / repair_stage_name;
+        const fs::path rollback = installation / client_rollback_name;
+        for (const fs::path& name : repairs) {
+            names.add_file(stage / languages_folder / name);
+            names.add_install(installation, languages_folder / name, rollback);
+        }
+        names.add_journal(rollback);
+        names.refuse_too_long();
+        for (const fs::path& name : repairs) {
+            const fs::path staged = stage / languages_folder / name;
+            fs::create_directories(staged.parent_path());
+            fs::copy_file(package_folder / name, staged);
+        }
         if (is_game_running(installation)) {
             set_status(L"Close ORVEK to repair language files. Waiting up to two minutes.");
             if (!game_closed_within_wait(installation, game_poll::interruptible_sleep))
                 throw std::runtime_error("Close ORVEK and Retry to repair language files.");
         }
         set_status(L"Repairing missing or damaged language files.");
-        const fs::path rollback = installation / client_rollback_name;
         install_staged_tree(stage, installation, rollback);
         discard_rollback_directory(rollback);
     }

@@ -1,5 +1,6 @@
 #include "procedures/leftovers.h"
 
+#include "engine/game_process.h"
 #include "engine/small_files.h"
 #include "engine/transaction.h"
 #include "engine/verification_cache.h"
@@ -86,7 +87,7 @@ auto one_of(const std::array<std::wstring_view, count>& names) {
 }
 
 constexpr std::array<std::wstring_view, 3> installation_files{L"version.txt", L".orvek-update-committed",
-                                                              L"orvek.launch"};
+                                                              launch_marker_name};
 // The atomic writes into the installation's verification-state folder.
 constexpr std::array<std::wstring_view, 3> state_files{L"sounds.checks", L"languages.checks", L"languages.manifest"};
 

@@ -1,5 +1,6 @@
 #include "procedures/partial_downloads.h"
 
+#include "engine/ranged_download.h"
 #include "engine/small_files.h"
 
 #include <system_error>
@@ -13,9 +14,7 @@ void remove_partial_downloads() noexcept {
     for (const fs::path& file : partial_downloads) {
         std::error_code ignored;
         remove_own_file(file, ignored);
-        fs::path resume = file;
-        resume += L".resume";
-        remove_own_file(resume, ignored);
+        remove_own_file(range_state_path(file), ignored);
         std::error_code empty_error;
         const bool empty = fs::is_empty(file.parent_path(), empty_error);
         if (!empty_error && empty) fs::remove(file.parent_path(), ignored);

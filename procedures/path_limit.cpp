@@ -1,7 +1,12 @@
 #include "procedures/path_limit.h"
 
+#include "engine/small_files.h"
+#include "engine/transaction.h"
+
 #include <windows.h>
 
+#include <algorithm>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -9,34 +14,72 @@ namespace orvek {
 
 namespace fs = std::filesystem;
 
-void own_names::add(const fs::path& relative) {
-    if (relative.native().size() > longest_.native().size()) longest_ = relative;
+namespace {
+
+constexpr std::size_t file_limit = MAX_PATH - 1;
+constexpr std::size_t folder_limit = MAX_PATH - 13;
+
+bool is_folder(const fs::path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-void own_names::add_temporary(const fs::path& relative) {
-    // As the atomic write names it: "<name>.tmp.<process id>".
-    add(relative.native() + L".tmp." + std::to_wstring(GetCurrentProcessId()));
+bool is_file(const fs::path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-void own_names::add_restore(const fs::path& transaction, const fs::path& file) {
-    add(transaction / L".orvek-restore" / file);
+}  // namespace
+
+own_names::own_names(const fs::path& installation)
+    : installation_length_(static_cast<std::ptrdiff_t>(installation.native().size())),
+      room_(std::numeric_limits<std::ptrdiff_t>::max()) {}
+
+void own_names::add(const fs::path& name, std::size_t limit) {
+    const auto own = static_cast<std::ptrdiff_t>(name.native().size()) - installation_length_;
+    room_ = std::min(room_, static_cast<std::ptrdiff_t>(limit) - own);
 }
 
-void own_names::add_staged_tree(const fs::path& transaction, const fs::path& stage) {
-    add_temporary(transaction / L"transaction.journal");
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(stage))
-        if (entry.is_regular_file()) add_restore(transaction, entry.path().lexically_relative(stage));
+void own_names::add_file(const fs::path& file) {
+    add(file, file_limit);
+    // A folder that is there already is not written; each is looked up once.
+    const fs::path folder = file.parent_path();
+    if (!looked_up_folders_.insert(folder.native()).second) return;
+    if (!is_folder(folder)) add_folder(folder);
 }
 
-void own_names::refuse_too_long(const fs::path& installation) const {
-    constexpr std::size_t limit = MAX_PATH - 1;
-    if (longest_.empty()) return;
-    const std::size_t length = (installation / longest_).native().size();
-    if (length <= limit) return;
-    const std::size_t own = length - installation.native().size();
-    throw std::runtime_error("The installation folder path is too long (" +
-                             std::to_string(installation.native().size()) + " characters; at most " +
-                             std::to_string(own < limit ? limit - own : 0) + "). Move ORVEK to a shorter path.");
+void own_names::add_folder(const fs::path& folder) { add(folder, folder_limit); }
+
+void own_names::add_temporary(const fs::path& file) { add_file(temporary_path(file)); }
+
+void own_names::add_extraction(const std::vector<zip_entry>& entries, const fs::path& destination) {
+    for (const zip_entry& entry : entries) {
+        if (entry.folder) add_folder(destination / entry.name);
+        else add_file(destination / entry.name);
+    }
+}
+
+void own_names::add_backup(const fs::path& transaction, const fs::path& relative) {
+    add_file(transaction / relative);
+    add_file(restore_path(transaction, relative));
+}
+
+void own_names::add_journal(const fs::path& transaction) { add_temporary(transaction_journal_path(transaction)); }
+
+void own_names::add_removal(const fs::path& root, const fs::path& relative, const fs::path& transaction) {
+    if (is_file(root / relative)) add_backup(transaction, relative);
+}
+
+void own_names::add_install(const fs::path& root, const fs::path& relative, const fs::path& transaction) {
+    add_file(root / relative);
+    add_removal(root, relative, transaction);
+}
+
+void own_names::refuse_too_long() const {
+    if (installation_length_ <= room_) return;
+    throw std::runtime_error("The installation folder path is too long (" + std::to_string(installation_length_) +
+                             " characters; at most " + std::to_string(std::max<std::ptrdiff_t>(room_, 0)) +
+                             "). Move ORVEK to a shorter path.");
 }
 
 }  // namespace orvek

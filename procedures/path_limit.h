@@ -1,36 +1,57 @@
 #pragma once
 
-// Windows refuses a path longer than MAX_PATH - 1 characters, and the
-// updater does not use its long paths. A step that is about to write names
-// of its own below the installation collects them first and refuses to start
-// when the longest would not fit.
+// Windows refuses a file path of more than MAX_PATH - 1 characters and a
+// folder path of more than MAX_PATH - 13 (room for an 8.3 name), and the
+// updater does not use its long paths. A step that is about to write below
+// the installation first collects the names it will write, spelled by the
+// same helpers as the writes, and refuses to start when one would not fit.
 
+#include "engine/zip_extraction.h"
+
+#include <cstddef>
 #include <filesystem>
+#include <set>
+#include <vector>
 
 namespace orvek {
 
 class own_names {
 public:
-    // The temporary of an atomic write of `relative` by this process.
-    void add_temporary(const std::filesystem::path& relative);
-    // The second name through which a rollback of the transaction kept in
-    // `transaction` (relative to the installation) restores `file` (relative
-    // to that transaction's root).
-    void add_restore(const std::filesystem::path& transaction, const std::filesystem::path& file);
-    // What installing `stage` through that transaction writes: the journal's
-    // temporary and the restore name of every staged file.
-    void add_staged_tree(const std::filesystem::path& transaction, const std::filesystem::path& stage);
+    explicit own_names(const std::filesystem::path& installation);
+
+    // A file the step writes, and its folder when that is still to be made.
+    void add_file(const std::filesystem::path& file);
+    // A folder the step makes.
+    void add_folder(const std::filesystem::path& folder);
+    // The temporary through which `file` is written atomically.
+    void add_temporary(const std::filesystem::path& file);
+    // What extracting `entries` into `destination` makes.
+    void add_extraction(const std::vector<zip_entry>& entries, const std::filesystem::path& destination);
+    // The backup of the file at `relative` below a transaction's root and the
+    // second name through which a rollback restores it.
+    void add_backup(const std::filesystem::path& transaction, const std::filesystem::path& relative);
+    // The journal the transaction writes atomically.
+    void add_journal(const std::filesystem::path& transaction);
+    // What removing the file at `relative` below `root` through the
+    // transaction writes: its backup, when there is one to remove.
+    void add_removal(const std::filesystem::path& root, const std::filesystem::path& relative,
+                     const std::filesystem::path& transaction);
+    // What installing a staged file at `relative` below `root` writes: the
+    // file, and where one is there to be replaced, its backup.
+    void add_install(const std::filesystem::path& root, const std::filesystem::path& relative,
+                     const std::filesystem::path& transaction);
 
     // Throws "The installation folder path is too long (N characters; at most
-    // M). Move ORVEK to a shorter path." when the longest name passes the
-    // limit; M is the longest installation path with which it would fit.
-    void refuse_too_long(const std::filesystem::path& installation) const;
+    // M). Move ORVEK to a shorter path." when a name passes its limit; M is
+    // the longest installation path with which every name would fit.
+    void refuse_too_long() const;
 
 private:
-    // A name relative to the installation.
-    void add(const std::filesystem::path& relative);
+    void add(const std::filesystem::path& name, std::size_t limit);
 
-    std::filesystem::path longest_;
+    std::ptrdiff_t installation_length_;
+    std::ptrdiff_t room_;  // the longest installation path that fits every name so far
+    std::set<std::wstring> looked_up_folders_;
 };
 
 }  // namespace orvek

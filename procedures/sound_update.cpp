@@ -87,7 +87,9 @@ std::uint64_t parse_connection_setting(const std::wstring& value) {
 
 namespace {
 
-constexpr wchar_t rollback_folder_name[] = L".orvek-sound-rollback";
+// In the work folder: the fetched manifest's check and the install's stage.
+constexpr wchar_t manifest_check_name[] = L"sound-manifest.check";
+constexpr wchar_t stage_name[] = L"sound-stage";
 
 std::string as_bytes(const std::vector<char>& body) { return std::string(body.begin(), body.end()); }
 
@@ -114,7 +116,7 @@ struct manifest_text {
 // The local manifest when it is the one the pointer names,
 // else the server's, checked against the pointer.
 manifest_text current_manifest(const release_pointer& pointer, const std::wstring& releases_base,
-                               const fs::path& data, const fs::path& work) {
+                               const fs::path& data, const fs::path& work, own_names& names) {
     manifest_text local{read_small_file(data / L"m"), false};
     bool needed = read_local_version(data / L"v") != pointer.id || local.bytes.empty();
     std::error_code type_error;
@@ -128,7 +130,9 @@ manifest_text current_manifest(const release_pointer& pointer, const std::wstrin
     if (!needed) return local;
 
     manifest_text fresh{as_bytes(fetch_metadata_with_retry(releases_base + utf8_to_wide(pointer.id) + L"/m")), true};
-    const fs::path check_file = work / L"sound-manifest.check";
+    const fs::path check_file = work / manifest_check_name;
+    names.add_temporary(check_file);
+    names.refuse_too_long();
     write_file_atomically(check_file, fresh.bytes);
     std::error_code ignored;
     try {
@@ -245,7 +249,7 @@ std::vector<install_record> install_sound_files(const std::vector<sound_download
                                                 const manifest_text& manifest, const release_pointer& pointer,
                                                 bool client_install, const fs::path& data, const fs::path& work) {
     set_status(L"Installing verified sound files.");
-    const fs::path stage = work / L"sound-stage";
+    const fs::path stage = work / stage_name;
     fs::create_directories(stage);
     for (const sound_download_item& item : items) {
         check_pause_cancel();
@@ -260,7 +264,7 @@ std::vector<install_record> install_sound_files(const std::vector<sound_download
     if (manifest.fetched) write_file_atomically(stage / L"m", manifest.bytes);
     write_file_atomically(stage / L"v", pointer.response);
 
-    const fs::path rollback = data / rollback_folder_name;
+    const fs::path rollback = data / sound_rollback_name;
     std::vector<install_record> records = install_staged_tree(stage, data, rollback);
     // During a client install the update run commits or rolls back both
     // transactions together; otherwise this one is done.
@@ -290,7 +294,7 @@ void remove_obsolete_assets(const std::vector<fs::path>& obsolete, bool client_i
             remove_own_file(file, error);
         } else {
             try {
-                error = remove_in_transaction(records, file, data, data / rollback_folder_name);
+                error = remove_in_transaction(records, file, data, data / sound_rollback_name);
             } catch (const std::exception& failure) {
                 throw refused(failure.what());
             }
@@ -299,19 +303,34 @@ void remove_obsolete_assets(const std::vector<fs::path>& obsolete, bool client_i
     }
 }
 
-// Before anything is written into the data folder. A download's longest name
-// is its resume state's temporary; the transaction's is its journal's
-// temporary, longer than the restore name of any asset ID, m or v.
-void refuse_names_too_long(const fs::path& installation, const std::vector<sound_download_item>& items,
-                           bool transaction) {
-    own_names names;
+// Before anything is written into the data folder: each download's names,
+// the install's (a backup is counted for every asset, as a lookup of each
+// costs more than its names, which are shorter than its download's) and the
+// backups of a removal inside the client transaction.
+void refuse_names_too_long(own_names& names, const fs::path& data, const fs::path& work,
+                           const std::vector<sound_download_item>& items, const manifest_text& manifest,
+                           const std::vector<fs::path>& removed_in_transaction) {
+    const fs::path rollback = data / sound_rollback_name;
+    const fs::path stage = work / stage_name;
     for (const sound_download_item& item : items) {
-        fs::path resume = sound_part_path(L"data", item);
-        resume += L".resume";
-        names.add_temporary(resume);
+        const fs::path part = sound_part_path(data, item);
+        names.add_file(part);  // the range parts' suffixes are shorter than the state's temporary
+        names.add_temporary(range_state_path(part));
+        const fs::path id = utf8_to_wide(item.id);
+        names.add_file(stage / id);
+        names.add_file(data / id);
+        names.add_backup(rollback, id);
     }
-    if (transaction) names.add_temporary(fs::path(L"data") / rollback_folder_name / L"transaction.journal");
-    names.refuse_too_long(installation);
+    if (!items.empty() || manifest.fetched) {
+        for (const wchar_t* name : {L"m", L"v"}) {
+            names.add_temporary(stage / name);
+            names.add_install(data, name, rollback);
+        }
+        names.add_journal(rollback);
+    }
+    for (const fs::path& file : removed_in_transaction) names.add_backup(rollback, file.filename());
+    if (!removed_in_transaction.empty()) names.add_journal(rollback);
+    names.refuse_too_long();
 }
 
 }  // namespace
@@ -321,10 +340,11 @@ void update_sound_data(const std::wstring& pointer_url, const std::wstring& rele
     const release_pointer pointer = fetch_release_pointer(pointer_url);
 
     const fs::path data = installation / L"data";
-    recover_transaction(data, data / rollback_folder_name);
+    recover_transaction(data, data / sound_rollback_name);
     file_checks checks = load_file_checks(installation, L"sounds");
 
-    const manifest_text manifest = current_manifest(pointer, releases_base, data, work);
+    own_names names(installation);
+    const manifest_text manifest = current_manifest(pointer, releases_base, data, work, names);
 
     set_status(L"Checking installed files. / بررسی فایلهای نصبشده.");
     const manifest_map assets = parse_sound_manifest(manifest.bytes);
@@ -335,8 +355,7 @@ void update_sound_data(const std::wstring& pointer_url, const std::wstring& rele
     const std::vector<fs::path> obsolete = find_obsolete_assets(data, assets);
     const std::vector<sound_download_item> items = find_assets_to_download(data, assets, checks);
     const bool client_install = fs::exists(installation / client_rollback_name / transaction_journal_name);
-    const bool transaction = !items.empty() || manifest.fetched || (client_install && !obsolete.empty());
-    refuse_names_too_long(installation, items, transaction);
+    refuse_names_too_long(names, data, work, items, manifest, client_install ? obsolete : std::vector<fs::path>{});
 
     download_checkpoint();
     const std::uint64_t connections = apply_connection_setting();
@@ -359,9 +378,7 @@ void update_sound_data(const std::wstring& pointer_url, const std::wstring& rele
         std::error_code ignored;
         const fs::path part = sound_part_path(data, item);
         remove_own_file(part, ignored);
-        fs::path resume = part;
-        resume += L".resume";
-        remove_own_file(resume, ignored);
+        remove_own_file(range_state_path(part), ignored);
     }
 
     remove_obsolete_assets(obsolete, client_install, records, data);

@@ -24,6 +24,7 @@
 #include <memory>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace orvek {
@@ -33,6 +34,12 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr wchar_t commit_marker_name[] = L".orvek-update-committed";
+// In the work folder: the verified packages and the release they extract to.
+constexpr wchar_t core_package_name[] = L"core.zip";
+constexpr wchar_t libraries_package_name[] = L"libraries.zip";
+constexpr wchar_t stage_name[] = L"stage";
+constexpr char core_zip_failure[] = "The verified client core ZIP is corrupt or could not be extracted.";
+constexpr char libraries_zip_failure[] = "The verified client libraries ZIP is corrupt or could not be extracted.";
 // Removed after an update, inside the client transaction.
 constexpr const wchar_t* obsolete_client_files[] = {L"sounds.dat", L"lib/ggml-base.bin", L"lib/ggml-small-q5_1.bin",
                                                     L"lib/vulkan-1.dll"};
@@ -92,7 +99,7 @@ int run_piano_bank_mode(const fs::path& installation) {
 // Drops a committed update's backups, then rolls back whatever an
 // interrupted install left.
 void recover_earlier_runs(const fs::path& installation) {
-    const fs::path sound_rollback = installation / L"data" / L".orvek-sound-rollback";
+    const fs::path sound_rollback = installation / L"data" / sound_rollback_name;
     if (fs::exists(installation / commit_marker_name)) {
         discard_rollback_directory(installation / client_rollback_name);
         discard_rollback_directory(sound_rollback);
@@ -116,6 +123,15 @@ void make_work_folder(const fs::path& work) {
     fs::create_directories(work);
 }
 
+// The names of a run on the current release known before it starts; its
+// flows count the rest.
+void refuse_current_release_names(const fs::path& installation, const fs::path& work) {
+    own_names names(installation);
+    names.add_folder(work);
+    names.add_temporary(installation / launch_marker_name);
+    names.refuse_too_long();
+}
+
 // The closing text, then the game or the box that tells the files are ready.
 int finish_run(const fs::path& installation, bool launch, const wchar_t* starting, const wchar_t* done) {
     if (launch) {
@@ -130,6 +146,7 @@ int finish_run(const fs::path& installation, bool launch, const wchar_t* startin
 
 int finish_current_release(const endpoints& urls, const std::string& id, const fs::path& installation,
                            const fs::path& work, bool launch) {
+    refuse_current_release_names(installation, work);
     make_work_folder(work);
     repair_language_files(urls.client_releases, id, installation, work);
     update_sound_data(urls.sound_pointer, urls.sound_releases, installation, work);
@@ -144,27 +161,69 @@ void wait_for_game_to_close(const fs::path& installation) {
         throw std::runtime_error("Orvek did not close within two minutes.");
 }
 
-void extract_package(const fs::path& zip, const fs::path& stage, const char* failure) {
+// Runs one step on a package; any failure becomes the package's message.
+template <typename Step>
+auto with_package_failure(const char* failure, Step&& step) {
     try {
-        extract_zip(zip, stage);
+        return std::forward<Step>(step)();
     } catch (const std::exception&) {
         throw std::runtime_error(failure);
     }
 }
 
-// Downloads, checks and extracts the release into work/stage.
-fs::path stage_release(const endpoints& urls, const std::string& id, const fs::path& work) {
-    const fs::path core = work / L"core.zip";
-    const fs::path libraries = work / L"libraries.zip";
-    const fs::path stage = work / L"stage";
+// What a client update writes of the run's own files, known before the
+// packages are downloaded.
+void add_client_update_names(own_names& names, const fs::path& installation, const fs::path& work) {
+    const fs::path transaction = installation / client_rollback_name;
+    names.add_folder(work);
+    names.add_file(work / core_package_name);
+    names.add_file(work / libraries_package_name);
+    names.add_folder(work / stage_name);
+    names.add_temporary(work / stage_name / L"version.txt");
+    names.add_install(installation, L"version.txt", transaction);
+    for (const wchar_t* obsolete : obsolete_client_files) names.add_removal(installation, obsolete, transaction);
+    names.add_journal(transaction);
+    names.add_temporary(installation / L"version.txt");
+    names.add_temporary(installation / commit_marker_name);
+    names.add_temporary(installation / launch_marker_name);
+}
+
+// What extracting and installing the packages' `entries` writes. A rollback
+// that cannot write a restore name is stuck, so those count too.
+void add_client_package_names(own_names& names, const fs::path& installation, const fs::path& work,
+                              const std::vector<zip_entry>& entries) {
+    names.add_extraction(entries, work / stage_name);
+    for (const zip_entry& entry : entries)
+        if (!entry.folder) names.add_install(installation, entry.name, installation / client_rollback_name);
+}
+
+// Downloads and checks the release, then extracts it into work/stage once
+// every name the install writes is known to fit: those of the run's own
+// files before the downloads, those of the packages' files after them.
+fs::path stage_release(const endpoints& urls, const std::string& id, const fs::path& installation,
+                       const fs::path& work) {
+    own_names names(installation);
+    add_client_update_names(names, installation, work);
+    names.refuse_too_long();
+    make_work_folder(work);
+    const fs::path core = work / core_package_name;
+    const fs::path libraries = work / libraries_package_name;
+    const fs::path stage = work / stage_name;
     download_client_package(build_release_url(urls.client_releases, id, L"orvek.zip"),
                             build_release_url(urls.client_releases, id, L"client-core.sha256"), "orvek.zip", core);
     download_client_package(build_release_url(urls.client_releases, id, L"client-libraries.zip"),
                             build_release_url(urls.client_releases, id, L"client-libraries.sha256"),
                             "client-libraries.zip", libraries);
+    std::vector<zip_entry> entries = with_package_failure(core_zip_failure, [&] { return read_zip_entries(core); });
+    const std::vector<zip_entry> library_entries =
+        with_package_failure(libraries_zip_failure, [&] { return read_zip_entries(libraries); });
+    entries.insert(entries.end(), library_entries.begin(), library_entries.end());
+    add_client_package_names(names, installation, work, entries);
+    names.refuse_too_long();
+
     fs::create_directories(stage);
-    extract_package(core, stage, "The verified client core ZIP is corrupt or could not be extracted.");
-    extract_package(libraries, stage, "The verified client libraries ZIP is corrupt or could not be extracted.");
+    with_package_failure(core_zip_failure, [&] { extract_zip(core, stage); });
+    with_package_failure(libraries_zip_failure, [&] { extract_zip(libraries, stage); });
     if (!fs::is_regular_file(stage / L"orvek.exe") || !fs::is_directory(stage / L"lib"))
         throw std::runtime_error("The downloaded release is incomplete.");
     write_file_atomically(stage / L"version.txt", id);
@@ -174,20 +233,9 @@ fs::path stage_release(const endpoints& urls, const std::string& id, const fs::p
 // Undoes the sound install (if its journal remains) and the client install;
 // the caller rethrows what went wrong.
 void roll_back_client_update(const std::vector<install_record>& client, const fs::path& installation) {
-    recover_transaction(installation / L"data", installation / L"data" / L".orvek-sound-rollback");
+    recover_transaction(installation / L"data", installation / L"data" / sound_rollback_name);
     rollback_install(client, installation / client_rollback_name);
-    remove_own_file(installation / client_rollback_name / L"transaction.journal");
-}
-
-// A rollback that cannot write a restore name is stuck, so every name the
-// client transaction may need must fit before anything is installed. Its
-// journal's temporary is longer than those of version.txt, the commit marker
-// and the launch marker.
-void refuse_client_names_too_long(const fs::path& stage, const fs::path& installation) {
-    own_names names;
-    names.add_staged_tree(client_rollback_name, stage);
-    for (const wchar_t* obsolete : obsolete_client_files) names.add_restore(client_rollback_name, obsolete);
-    names.refuse_too_long(installation);
+    remove_own_file(transaction_journal_path(installation / client_rollback_name));
 }
 
 int install_new_release(const endpoints& urls, const std::string& id, const fs::path& installation,
@@ -196,9 +244,7 @@ int install_new_release(const endpoints& urls, const std::string& id, const fs::
                          MB_YESNO | MB_ICONQUESTION) != IDYES)
         return 0;
     wait_for_game_to_close(installation);
-    make_work_folder(work);
-    const fs::path stage = stage_release(urls, id, work);
-    refuse_client_names_too_long(stage, installation);
+    const fs::path stage = stage_release(urls, id, installation, work);
     std::vector<install_record> client =
         install_staged_tree(stage, installation, installation / client_rollback_name);
     try {
@@ -218,7 +264,7 @@ int install_new_release(const endpoints& urls, const std::string& id, const fs::
     }
     write_file_atomically(installation / commit_marker_name, "ok");
     discard_rollback_directory(installation / client_rollback_name);
-    discard_rollback_directory(installation / L"data" / L".orvek-sound-rollback");
+    discard_rollback_directory(installation / L"data" / sound_rollback_name);
     remove_own_file(installation / commit_marker_name);
     remove_partial_downloads();
     fs::remove_all(work);

@@ -105,6 +105,54 @@ TEST(zip_and_game, packages_are_extracted_and_any_failure_is_reported)
     EXPECT_FALSE(fs::exists(t / "evil.txt"));
 }
 
+// The archive with its end record in ZIP64 form: the old record's counts
+// and offsets overflow, and the new one, found through its locator, holds them.
+std::string as_zip64(const std::string& zip)
+{
+    const std::size_t end = zip.size() - 22;
+    const auto put = [](std::string& out, std::uint64_t value, int width) {
+        for (int i = 0; i < width; ++i) out += static_cast<char>(value >> (8 * i) & 0xFF);
+    };
+    const auto field = [&](std::size_t at) { return std::uint64_t(std::uint8_t(zip[at])) | std::uint8_t(zip[at + 1]) << 8 | std::uint64_t(std::uint8_t(zip[at + 2])) << 16 | std::uint64_t(std::uint8_t(zip[at + 3])) << 24; };
+    const std::uint64_t entries = std::uint8_t(zip[end + 10]) | std::uint8_t(zip[end + 11]) << 8;
+    std::string out = zip.substr(0, end);
+    put(out, 0x06064b50, 4), put(out, 44, 8), put(out, 45, 2), put(out, 45, 2), put(out, 0, 8);
+    put(out, entries, 8), put(out, entries, 8), put(out, field(end + 12), 8), put(out, field(end + 16), 8);
+    put(out, 0x07064b50, 4), put(out, 0, 4), put(out, end, 8), put(out, 1, 4);
+    put(out, 0x06054b50, 4), put(out, 0, 4), put(out, 0xFFFF, 2), put(out, 0xFFFF, 2);
+    put(out, 0xFFFFFFFF, 4), put(out, 0xFFFFFFFF, 4), put(out, 0, 2);
+    return out;
+}
+
+TEST(zip_and_game, entries_are_listed_from_the_central_directory)
+{
+    temp_dir t("zip");
+    const std::string plain = make_zip({{"orvek.exe", "game"}, {"lib/", ""}, {"lang/\xc3\xa9t\xc3\xa9.txt", "summer"}});
+    const struct {
+        const char* name;
+        std::string bytes;
+        bool readable;
+    } cases[] = {
+        {"plain", plain, true},
+        {"with a comment", plain.substr(0, plain.size() - 2) + std::string("\x05\0hello", 7), true},
+        {"zip64", as_zip64(plain), true},
+        {"cut short", plain.substr(0, plain.size() - 1), false},
+        {"no zip", "PK not really", false},
+    };
+    for (const auto& test : cases) {
+        write_file(t / "p.zip", test.bytes);
+        std::vector<zip_entry> entries;
+        const std::string error = error_of([&] { entries = read_zip_entries(t / "p.zip"); });
+        EXPECT_EQ(error, test.readable ? "" : "Could not extract the update package.") << test.name;
+        if (!test.readable) continue;
+        ASSERT_EQ(entries.size(), 3u) << test.name;
+        EXPECT_EQ(entries[0].name, L"orvek.exe");
+        EXPECT_EQ(entries[1].name, L"lib");
+        EXPECT_TRUE(entries[1].folder && !entries[0].folder && !entries[2].folder);
+        EXPECT_EQ(entries[2].name, L"lang/\u00e9t\u00e9.txt");
+    }
+}
+
 TEST(zip_and_game, cancel_ends_the_extractor_and_pause_waits_at_the_end)
 {
     reset_run_state();

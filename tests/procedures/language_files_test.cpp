@@ -88,11 +88,11 @@ TEST_F(language_files, damaged_files_are_repaired_and_a_current_check_sends_no_r
 
 TEST_F(language_files, refusals_leave_the_installed_files_alone) {
     const std::string missing = "The verified client package is missing required language files.";
-    // A repair's rollback would restore this one through a name that cannot fit.
+    // The package's extraction would write this one through a name that cannot fit.
     const std::string long_name = std::string(195, 'l') + ".lang";
     const std::size_t folder = installation.install().native().size();
     const std::size_t own =
-        (installation.install() / ".orvek-client-rollback/.orvek-restore/data/languages" / long_name).native().size() - folder;
+        (installation.work() / "language-core/data/languages" / long_name).native().size() - folder;
     const std::string too_long = "The installation folder path is too long (" + std::to_string(folder) +
                                  " characters; at most " + std::to_string(259 - own) + "). Move ORVEK to a shorter path.";
     const struct {
