@@ -1,5 +1,6 @@
 #include "engine/transaction.h"
 
+#include "engine/own_file_removal.h"
 #include "engine/run_state.h"
 #include "engine/small_files.h"
 

@@ -1,6 +1,6 @@
 #include "procedures/partial_downloads.h"
 
-#include "engine/small_files.h"
+#include "engine/own_file_removal.h"
 
 #include <system_error>
 

@@ -1,5 +1,4 @@
 #include "engine/transaction.h"
-#include "engine/small_files.h"
 #include "engine/win_handle.h"
 
 #include "standins/file_tree.h"
