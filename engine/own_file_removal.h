@@ -17,9 +17,10 @@ bool clear_read_only(const std::filesystem::path& file);
 // Puts the attribute back.
 void set_read_only(const std::filesystem::path& file);
 
-// Deletes a file (or an empty folder) this program keeps, clearing its
-// read-only attribute when the plain delete is refused.
-// A file that is not there is no error; one that stays keeps its attributes.
+// Deletes a file (or an empty folder) this program keeps. A read-only file,
+// which the plain delete refuses, goes through open_for_removal and
+// delete_opened_file, so its other names keep the attribute. A file that is
+// not there is no error; one that stays keeps its attributes.
 bool remove_own_file(const std::filesystem::path& file, std::error_code& error) noexcept;
 void remove_own_file(const std::filesystem::path& file);
 

@@ -97,10 +97,10 @@ void back_up(const fs::path& target, const fs::path& backup)
     force_backup_to_disk(target, flushed);
 }
 
-// The backup of a file about to be removed, made through the handle that
-// will delete it (nobody else can open the file for reading alongside it):
-// a second name, which keeps the bytes and attributes without a copy, or
-// where the file system has no links, a copy read through the handle.
+// The backup of a file about to be removed, made while the handle that will
+// delete it is open (whoever shares its deletion may still read and write
+// it): a second name, which keeps the bytes and attributes without a copy,
+// or where the file system has no links, a copy read through the handle.
 void back_up_opened(HANDLE file, const fs::path& target, const fs::path& backup)
 {
     if (CreateHardLinkW(backup.c_str(), target.c_str(), /*security*/ nullptr)) return;
