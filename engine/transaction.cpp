@@ -211,7 +211,13 @@ void append_journal_line(std::string& text, const install_record& record, const 
 // Puts a replaced file back from its backup; an error text, or "" on success.
 std::string restore_original(const install_record& record, const fs::path& transaction)
 {
-    if (files_equal(record.target, record.backup)) return {};
+    if (files_equal(record.target, record.backup)) {
+        // The install clears the attribute before its move; a move refused or
+        // never made leaves the old bytes without it.
+        const DWORD attributes = GetFileAttributesW(record.backup.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) set_read_only(record.target);
+        return {};
+    }
     const fs::path restore = transaction / ".orvek-restore" / record.backup.lexically_relative(transaction);
     fs::create_directories(restore.parent_path());
     std::error_code ignored;
