@@ -1,5 +1,6 @@
 #include "engine/game_process.h"
 
+#include "engine/own_file_removal.h"
 #include "engine/small_files.h"
 #include "engine/win_handle.h"
 

@@ -1,9 +1,9 @@
 #include "engine/http_client.h"
 
+#include "engine/own_file_removal.h"
 #include "engine/read_buffer.h"
 #include "engine/run_state.h"
 #include "engine/settings.h"
-#include "engine/small_files.h"
 
 #include <algorithm>
 #include <fstream>

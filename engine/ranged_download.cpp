@@ -1,6 +1,7 @@
 #include "engine/ranged_download.h"
 
 #include "engine/http_client.h"
+#include "engine/own_file_removal.h"
 #include "engine/read_buffer.h"
 #include "engine/run_state.h"
 #include "engine/sha256.h"

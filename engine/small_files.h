@@ -2,13 +2,9 @@
 
 // The small text files beside the installation and in the caches.
 
-#include "engine/win_handle.h"
-
-#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
-#include <system_error>
 
 namespace orvek {
 
@@ -37,33 +33,5 @@ std::filesystem::path temporary_path(const std::filesystem::path& file);
 // Writes through its temporary and MoveFileExW(REPLACE_EXISTING|WRITE_THROUGH).
 void write_file_atomically(const std::filesystem::path& file, std::string_view bytes,
                            disk_flush flush = disk_flush::none);
-
-// A read-only file can be neither deleted nor replaced. True when the
-// attribute was set and is now cleared; a folder's is left alone (it does
-// not keep the folder).
-bool clear_read_only(const std::filesystem::path& file);
-// Puts the attribute back.
-void set_read_only(const std::filesystem::path& file);
-
-// Deletes a file (or an empty folder) this program keeps, clearing its
-// read-only attribute when the plain delete is refused.
-// A file that is not there is no error; one that stays keeps its attributes.
-bool remove_own_file(const std::filesystem::path& file, std::error_code& error) noexcept;
-void remove_own_file(const std::filesystem::path& file);
-
-// Deletes a folder and everything in it, read-only files too; returns the
-// entries removed. A link inside is removed itself and never followed.
-std::uintmax_t remove_tree(const std::filesystem::path& folder);
-
-// A file opened for its deletion (and for reading). The open is refused while
-// another program holds the file without sharing its deletion; once it is
-// open nobody can take the file so, and the deletion through it cannot be
-// refused for that. Null (GetLastError tells why) when refused.
-win_handle open_for_removal(const std::filesystem::path& file) noexcept;
-
-// Deletes the file opened so, read-only or not; a file with other names
-// leaves them with the attributes they had. False, with the error, when the
-// file stays.
-bool delete_opened_file(HANDLE file, std::error_code& error) noexcept;
 
 }  // namespace orvek

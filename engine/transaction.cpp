@@ -1,5 +1,6 @@
 #include "engine/transaction.h"
 
+#include "engine/own_file_removal.h"
 #include "engine/run_state.h"
 #include "engine/small_files.h"
 
@@ -96,10 +97,10 @@ void back_up(const fs::path& target, const fs::path& backup)
     force_backup_to_disk(target, flushed);
 }
 
-// The backup of a file about to be removed, made through the handle that
-// will delete it (nobody else can open the file for reading alongside it):
-// a second name, which keeps the bytes and attributes without a copy, or
-// where the file system has no links, a copy read through the handle.
+// The backup of a file about to be removed, made while the handle that will
+// delete it is open (whoever shares its deletion may still read and write
+// it): a second name, which keeps the bytes and attributes without a copy,
+// or where the file system has no links, a copy read through the handle.
 void back_up_opened(HANDLE file, const fs::path& target, const fs::path& backup)
 {
     if (CreateHardLinkW(backup.c_str(), target.c_str(), /*security*/ nullptr)) return;
@@ -205,7 +206,13 @@ void append_journal_line(std::string& text, const install_record& record, const 
 // Puts a replaced file back from its backup; an error text, or "" on success.
 std::string restore_original(const install_record& record, const fs::path& transaction)
 {
-    if (files_equal(record.target, record.backup)) return {};
+    if (files_equal(record.target, record.backup)) {
+        // The install clears the attribute before its move; a move refused or
+        // never made leaves the old bytes without it.
+        const DWORD attributes = GetFileAttributesW(record.backup.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) set_read_only(record.target);
+        return {};
+    }
     const fs::path restore = restore_path(transaction, record.backup.lexically_relative(transaction));
     fs::create_directories(restore.parent_path());
     std::error_code ignored;

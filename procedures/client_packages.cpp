@@ -1,11 +1,11 @@
 #include "procedures/client_packages.h"
 
 #include "engine/http_client.h"
+#include "engine/own_file_removal.h"
 #include "engine/ranged_download.h"
 #include "engine/run_state.h"
 #include "engine/settings.h"
 #include "engine/sha256.h"
-#include "engine/small_files.h"
 #include "engine/transaction.h"
 #include "engine/updater_cache.h"
 #include "procedures/partial_downloads.h"

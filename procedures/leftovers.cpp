@@ -1,7 +1,7 @@
 #include "procedures/leftovers.h"
 
 #include "engine/game_process.h"
-#include "engine/small_files.h"
+#include "engine/own_file_removal.h"
 #include "engine/transaction.h"
 #include "engine/verification_cache.h"
 #include "engine/win_handle.h"

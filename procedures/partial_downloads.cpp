@@ -1,7 +1,7 @@
 #include "procedures/partial_downloads.h"
 
+#include "engine/own_file_removal.h"
 #include "engine/ranged_download.h"
-#include "engine/small_files.h"
 
 #include <system_error>
 

@@ -1,5 +1,6 @@
 #include "procedures/piano_bank.h"
 
+#include "engine/own_file_removal.h"
 #include "engine/ranged_download.h"
 #include "engine/run_state.h"
 #include "engine/settings.h"

@@ -2,6 +2,7 @@
 
 #include "engine/game_process.h"
 #include "engine/http_client.h"
+#include "engine/own_file_removal.h"
 #include "engine/ranged_download.h"
 #include "engine/run_state.h"
 #include "engine/settings.h"

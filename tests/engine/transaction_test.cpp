@@ -1,5 +1,4 @@
 #include "engine/transaction.h"
-#include "engine/small_files.h"
 #include "engine/win_handle.h"
 
 #include "standins/file_tree.h"
@@ -181,6 +180,16 @@ TEST(transaction, read_only_files_never_block_a_later_install)
     EXPECT_EQ(read_file(root / "lib/ro.dll"), "old");
     EXPECT_GT(discard_rollback_directory(transaction), 0u);
     EXPECT_EQ(read_file(root / "lib/ro.dll"), "old");
+    // A program that holds it sharing only reading refuses the move, after
+    // the install cleared the attribute; the rollback puts that back too.
+    write_tree(t / "stage", {{"lib/ro.dll", "new"}});
+    win_handle holder(CreateFileW((root / "lib/ro.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, /*security*/ nullptr,
+                                  OPEN_EXISTING, /*flags*/ 0, /*template*/ nullptr));
+    const std::string refused = error_of([&] { install_staged_tree(t / "stage", root, transaction); });
+    EXPECT_EQ(refused.rfind(restored_prefix + std::string("Could not atomically install "), 0), 0u) << refused;
+    holder.reset();
+    EXPECT_EQ(read_file(root / "lib/ro.dll"), "old");
+    EXPECT_TRUE(is_read_only(root / "lib/ro.dll"));
 }
 
 // A removal either ends with the file gone and its backup journaled, so a

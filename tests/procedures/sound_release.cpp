@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
-#include <vector>
 
 namespace orvek::test {
 
@@ -95,19 +94,6 @@ std::map<std::string, std::string> files_in(const fs::path& folder) {
     for (const fs::directory_entry& entry : fs::directory_iterator(folder))
         if (entry.is_regular_file()) files[entry.path().filename().string()] = read_file(entry.path());
     return files;
-}
-
-scoped_environment::scoped_environment(const wchar_t* name, const wchar_t* value) : name_(name) {
-    std::vector<wchar_t> buffer(32768);
-    SetLastError(ERROR_SUCCESS);
-    const DWORD length = GetEnvironmentVariableW(name, buffer.data(), static_cast<DWORD>(buffer.size()));
-    had_value_ = length > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
-    old_value_.assign(buffer.data(), length);
-    SetEnvironmentVariableW(name, value);
-}
-
-scoped_environment::~scoped_environment() {
-    SetEnvironmentVariableW(name_.c_str(), had_value_ ? old_value_.c_str() : nullptr);
 }
 
 }  // namespace orvek::test

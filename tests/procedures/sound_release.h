@@ -3,6 +3,7 @@
 // Test releases on the HTTPS test server, and an installation to update:
 // the ground the client package and sound data tests share.
 
+#include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
 #include "support/transfer_test.h"
@@ -29,20 +30,6 @@ struct sound_release {
 // `pointer_suffix` follows the pointer in data/v (as a server sends it).
 sound_release publish_sound_release(const std::string& prefix, std::map<std::string, std::string> assets,
                                     const std::string& pointer_suffix = "\n");
-
-// The test process's environment, set for the life of the owner.
-class scoped_environment {
-public:
-    scoped_environment(const wchar_t* name, const wchar_t* value);
-    ~scoped_environment();
-    scoped_environment(const scoped_environment&) = delete;
-    scoped_environment& operator=(const scoped_environment&) = delete;
-
-private:
-    std::wstring name_;
-    std::wstring old_value_;
-    bool had_value_ = false;
-};
 
 // An installation with a data folder, a work folder and its own updater
 // cache root (ORVEK_UPDATER_CACHE_ROOT) for one test; the previous value
