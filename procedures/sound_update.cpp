@@ -305,9 +305,10 @@ void remove_obsolete_assets(const std::vector<fs::path>& obsolete, bool client_i
 }
 
 // Before anything is written into the data folder: each download's names,
-// the install's (a backup is counted for every asset, as a lookup of each
-// costs more than its names, which are shorter than its download's) and the
-// backups of a removal inside the client transaction.
+// the install's and the backups of a removal inside the client transaction.
+// Every asset's backup is counted without looking the asset up: under Wine a
+// lookup of a missing name reads the whole folder, and the backup's names are
+// shorter than the download's anyway.
 void refuse_names_too_long(own_names& names, const fs::path& data, const fs::path& work,
                            const std::vector<sound_download_item>& items, const manifest_text& manifest,
                            const std::vector<fs::path>& removed_in_transaction) {
