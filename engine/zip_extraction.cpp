@@ -108,7 +108,8 @@ std::vector<zip_entry> read_zip_entries(const std::filesystem::path& zip)
         if (little_endian(listing, at, 4) != directory_entry) unreadable();
         const bool utf8 = little_endian(listing, at + 8, 2) & 0x800;
         const std::size_t name_size = little_endian(listing, at + 28, 2);
-        const std::size_t record_size = 46 + name_size + little_endian(listing, at + 30, 2) + little_endian(listing, at + 32, 2);
+        const std::size_t record_size =
+            46 + name_size + little_endian(listing, at + 30, 2) + little_endian(listing, at + 32, 2);
         if (listing.size() - at < record_size) unreadable();
         std::string_view name(listing.data() + at + 46, name_size);
         // A name that ends in a separator is a folder, made without it.
@@ -119,7 +120,6 @@ std::vector<zip_entry> read_zip_entries(const std::filesystem::path& zip)
     }
     return entries;
 }
-
 
 std::wstring quote_powershell_literal(std::wstring_view text)
 {

@@ -311,7 +311,7 @@ void remove_obsolete_assets(const std::vector<fs::path>& obsolete, bool client_i
 // shorter than the download's anyway.
 void refuse_names_too_long(own_names& names, const fs::path& data, const fs::path& work,
                            const std::vector<sound_download_item>& items, const manifest_text& manifest,
-                           const std::vector<fs::path>& removed_in_transaction) {
+                           const std::vector<fs::path>& obsolete, bool client_install) {
     const fs::path rollback = data / sound_rollback_name;
     const fs::path stage = work / stage_name;
     for (const sound_download_item& item : items) {
@@ -330,8 +330,10 @@ void refuse_names_too_long(own_names& names, const fs::path& data, const fs::pat
         }
         names.add_journal(rollback);
     }
-    for (const fs::path& file : removed_in_transaction) names.add_backup(rollback, file.filename());
-    if (!removed_in_transaction.empty()) names.add_journal(rollback);
+    if (client_install && !obsolete.empty()) {
+        for (const fs::path& file : obsolete) names.add_backup(rollback, file.filename());
+        names.add_journal(rollback);
+    }
     names.refuse_too_long();
 }
 
@@ -356,8 +358,8 @@ void update_sound_data(const std::wstring& pointer_url, const std::wstring& rele
 
     const std::vector<fs::path> obsolete = find_obsolete_assets(data, assets);
     const std::vector<sound_download_item> items = find_assets_to_download(data, assets, checks);
-    const bool client_install = fs::exists(installation / client_rollback_name / transaction_journal_name);
-    refuse_names_too_long(names, data, work, items, manifest, client_install ? obsolete : std::vector<fs::path>{});
+    const bool client_install = fs::exists(transaction_journal_path(installation / client_rollback_name));
+    refuse_names_too_long(names, data, work, items, manifest, obsolete, client_install);
 
     download_checkpoint();
     const std::uint64_t connections = apply_connection_setting();

@@ -113,11 +113,15 @@ std::string as_zip64(const std::string& zip)
     const auto put = [](std::string& out, std::uint64_t value, int width) {
         for (int i = 0; i < width; ++i) out += static_cast<char>(value >> (8 * i) & 0xFF);
     };
-    const auto field = [&](std::size_t at) { return std::uint64_t(std::uint8_t(zip[at])) | std::uint8_t(zip[at + 1]) << 8 | std::uint64_t(std::uint8_t(zip[at + 2])) << 16 | std::uint64_t(std::uint8_t(zip[at + 3])) << 24; };
-    const std::uint64_t entries = std::uint8_t(zip[end + 10]) | std::uint8_t(zip[end + 11]) << 8;
+    const auto field = [&](std::size_t at, int width) {
+        std::uint64_t value = 0;
+        for (int i = width; i-- > 0;) value = value << 8 | static_cast<std::uint8_t>(zip[at + i]);
+        return value;
+    };
+    const std::uint64_t entries = field(end + 10, 2);
     std::string out = zip.substr(0, end);
     put(out, 0x06064b50, 4), put(out, 44, 8), put(out, 45, 2), put(out, 45, 2), put(out, 0, 8);
-    put(out, entries, 8), put(out, entries, 8), put(out, field(end + 12), 8), put(out, field(end + 16), 8);
+    put(out, entries, 8), put(out, entries, 8), put(out, field(end + 12, 4), 8), put(out, field(end + 16, 4), 8);
     put(out, 0x07064b50, 4), put(out, 0, 4), put(out, end, 8), put(out, 1, 4);
     put(out, 0x06054b50, 4), put(out, 0, 4), put(out, 0xFFFF, 2), put(out, 0xFFFF, 2);
     put(out, 0xFFFFFFFF, 4), put(out, 0xFFFFFFFF, 4), put(out, 0, 2);
