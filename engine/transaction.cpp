@@ -457,13 +457,14 @@ std::vector<install_record> install_staged_tree(const fs::path& staged, const fs
             if (existed) {
                 checked_location(transaction, relative);
                 back_up(target, backup);
-                clear_read_only(target);
             }
             // The backup is complete before the record names it, and the
-            // record is in the journal before the target changes.
+            // record is in the journal before the target changes: its
+            // attribute too, which only a rollback of the record puts back.
             records.push_back({target, backup, existed});
             append_journal_line(journal, records.back(), root);
             write_journal(transaction, journal);
+            if (existed) clear_read_only(target);
             fs::create_directories(target.parent_path());
             if (!MoveFileExW(entry.path().c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
                 const DWORD error = GetLastError();

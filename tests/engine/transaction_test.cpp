@@ -141,6 +141,15 @@ BOOL WINAPI no_hard_links(const wchar_t*, const wchar_t*, SECURITY_ATTRIBUTES*)
     return FALSE;
 }
 
+struct killed {};  // no std::exception: the install cannot catch it, as with a kill
+decltype(&MoveFileExW) real_move = nullptr;
+
+BOOL WINAPI killed_at_journal_replace(const wchar_t* from, const wchar_t* to, DWORD flags)
+{
+    if (fs::path(to).filename() == L"transaction.journal") throw killed{};
+    return real_move(from, to, flags);
+}
+
 TEST(transaction, read_only_files_never_block_a_later_install)
 {
     temp_dir t("transaction");
@@ -188,6 +197,17 @@ TEST(transaction, read_only_files_never_block_a_later_install)
     const std::string refused = error_of([&] { install_staged_tree(t / "stage", root, transaction); });
     EXPECT_EQ(refused.rfind(restored_prefix + std::string("Could not atomically install "), 0), 0u) << refused;
     holder.reset();
+    EXPECT_EQ(read_file(root / "lib/ro.dll"), "old");
+    EXPECT_TRUE(is_read_only(root / "lib/ro.dll"));
+    // Killed while the journal that would name it is replaced: the next
+    // run's recovery finds it as it was, attribute included.
+    write_tree(t / "stage", {{"lib/ro.dll", "new"}});
+    {
+        const import_patch<decltype(&MoveFileExW)> kill(&MoveFileExW, &killed_at_journal_replace);
+        real_move = kill.real();
+        EXPECT_THROW(install_staged_tree(t / "stage", root, transaction), killed);
+    }
+    recover_transaction(root, transaction);
     EXPECT_EQ(read_file(root / "lib/ro.dll"), "old");
     EXPECT_TRUE(is_read_only(root / "lib/ro.dll"));
 }
