@@ -102,7 +102,7 @@ bool flush_to_disk(const std::filesystem::path& file)
 
 std::filesystem::path temporary_path(const std::filesystem::path& file)
 {
-    return file.native() + L".tmp." + std::to_wstring(GetCurrentProcessId());
+    return file.native() + std::wstring(temporary_infix) + std::to_wstring(GetCurrentProcessId());
 }
 
 void write_file_atomically(const std::filesystem::path& file, std::string_view bytes, disk_flush flush)

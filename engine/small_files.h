@@ -26,6 +26,12 @@ bool flush_to_disk(const std::filesystem::path& file);
 // an unforced file be found with its new name but without its bytes.
 enum class disk_flush { none, forced };
 
+// The installed client release's identifier, in the installation folder.
+inline constexpr wchar_t version_file_name[] = L"version.txt";
+
+// Between a temporary's target and the process id that writes it.
+inline constexpr std::wstring_view temporary_infix = L".tmp.";
+
 // "<file>.tmp.<pid>": where an atomic write of `file` by this process puts
 // the bytes before the replace.
 std::filesystem::path temporary_path(const std::filesystem::path& file);

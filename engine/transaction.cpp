@@ -3,6 +3,7 @@
 #include "engine/own_file_removal.h"
 #include "engine/run_state.h"
 #include "engine/small_files.h"
+#include "engine/updater_cache.h"
 
 #include <windows.h>
 
@@ -22,9 +23,9 @@ constexpr char reserved_prefix[] = ".orvek-";
 constexpr char reserved_text[] = "Reserved updater transaction path.";
 // Names the updater gives its own folders and files in an installation. The
 // file system matches them in any letter case, so they are refused in any.
-constexpr std::array<std::wstring_view, 6> own_names{client_rollback_name,     sound_rollback_name,
-                                                     restore_folder_name,      L".orvek-update-committed",
-                                                     L".orvek-package-cache",  transaction_journal_name};
+constexpr std::array<std::wstring_view, 6> reserved_names{client_rollback_name, sound_rollback_name,
+                                                          restore_folder_name,  commit_marker_name,
+                                                          old_package_cache_name, transaction_journal_name};
 constexpr std::size_t compare_chunk = 262'144;
 
 std::string windows_error_suffix(DWORD error)
@@ -57,7 +58,7 @@ bool is_reserved_component(std::string_view component)
 {
     if (component.starts_with(reserved_prefix)) return true;
     const std::wstring wide = utf8_to_wide_strict(component);
-    return std::any_of(own_names.begin(), own_names.end(), [&](std::wstring_view name) {
+    return std::any_of(reserved_names.begin(), reserved_names.end(), [&](std::wstring_view name) {
         return CompareStringOrdinal(wide.data(), static_cast<int>(wide.size()), name.data(),
                                     static_cast<int>(name.size()), /*ignore case*/ TRUE) == CSTR_EQUAL;
     });

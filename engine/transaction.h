@@ -24,6 +24,9 @@ inline constexpr wchar_t client_rollback_name[] = L".orvek-client-rollback";
 inline constexpr wchar_t sound_rollback_name[] = L".orvek-sound-rollback";
 // Where a rollback makes the second names of backups, in a transaction folder.
 inline constexpr wchar_t restore_folder_name[] = L".orvek-restore";
+// In the installation folder while a committed update's backups are
+// discarded: the next run then discards them too instead of rolling back.
+inline constexpr wchar_t commit_marker_name[] = L".orvek-update-committed";
 
 // The journal of the transaction kept in `transaction`.
 std::filesystem::path transaction_journal_path(const std::filesystem::path& transaction);

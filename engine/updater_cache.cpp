@@ -48,7 +48,7 @@ fs::path updater_cache_dir(const fs::path& work_folder)
     refuse_reparse_points(cache);
     fs::create_directories(cache);
 
-    const fs::path old_cache = key_folder / L".orvek-package-cache";
+    const fs::path old_cache = key_folder / old_package_cache_name;
     refuse_reparse_points(old_cache);
     if (!fs::is_directory(old_cache)) return cache;
 

@@ -6,9 +6,12 @@
 
 namespace orvek {
 
+// Where earlier versions kept the package cache, beside the updater.
+inline constexpr wchar_t old_package_cache_name[] = L".orvek-package-cache";
+
 // The cache folder of the installation whose updater runs in the parent of
-// `work_folder`, created; partial downloads left in the installation's old
-// ".orvek-package-cache" folder are moved into it first.
+// `work_folder`, created; partial downloads left in the old folder beside
+// the updater are moved into it first.
 std::filesystem::path updater_cache_dir(const std::filesystem::path& work_folder);
 
 bool is_cache_name_hex_digit(wchar_t character);

@@ -86,7 +86,7 @@ void repair_language_files(const std::wstring& releases_base, const std::string&
 
     if (language_checks_current(checks_file, key, checks, installation)) {
         // Only for its move of the old package cache out of the installation.
-        if (fs::is_directory(installation / L".orvek-package-cache")) updater_cache_dir(work);
+        if (fs::is_directory(work.parent_path() / old_package_cache_name)) updater_cache_dir(work);
         save_file_checks(checks);
         return;
     }
@@ -117,11 +117,12 @@ void repair_language_files(const std::wstring& releases_base, const std::string&
     if (!repairs.empty()) {
         const fs::path stage = work / repair_stage_name;
         const fs::path rollback = installation / client_rollback_name;
+        const transaction_paths transaction{installation, rollback};
         for (const fs::path& name : repairs) {
             names.add_file(stage / languages_folder / name);
-            names.add_install(installation, languages_folder / name, rollback);
+            names.add_install(transaction, languages_folder / name);
         }
-        names.add_journal(rollback);
+        names.add_journal(transaction);
         names.refuse_too_long();
         for (const fs::path& name : repairs) {
             const fs::path staged = stage / languages_folder / name;

@@ -2,6 +2,7 @@
 
 #include "engine/game_process.h"
 #include "engine/own_file_removal.h"
+#include "engine/small_files.h"
 #include "engine/transaction.h"
 #include "engine/verification_cache.h"
 #include "engine/win_handle.h"
@@ -20,9 +21,6 @@ namespace orvek {
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::wstring_view work_folder_marker = L".orvek_update_";
-constexpr std::wstring_view temporary_marker = L".tmp.";
 
 // Whether the process may be a copy of this program that still uses what it
 // made. Pids are reused, so only a process that is gone, or runs another
@@ -72,9 +70,9 @@ void remove_stale_temporaries(const fs::path& folder, const fs::path& program, A
     std::error_code error;
     for (fs::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
         const std::wstring name = entry->path().filename().wstring();
-        const std::size_t at = name.rfind(temporary_marker);
+        const std::size_t at = name.rfind(temporary_infix);
         if (at == std::wstring::npos) continue;
-        const DWORD pid = written_process_id(std::wstring_view(name).substr(at + temporary_marker.size()));
+        const DWORD pid = written_process_id(std::wstring_view(name).substr(at + temporary_infix.size()));
         if (pid == 0 || !made_here(std::wstring_view(name).substr(0, at))) continue;
         std::error_code ignored;
         if (entry->is_regular_file(ignored) && !owner_may_run(pid, program)) remove_own_file(entry->path(), ignored);
@@ -86,8 +84,7 @@ auto one_of(const std::array<std::wstring_view, count>& names) {
     return [&names](std::wstring_view name) { return std::find(names.begin(), names.end(), name) != names.end(); };
 }
 
-constexpr std::array<std::wstring_view, 3> installation_files{L"version.txt", L".orvek-update-committed",
-                                                              launch_marker_name};
+constexpr std::array<std::wstring_view, 3> installation_files{version_file_name, commit_marker_name, launch_marker_name};
 // The atomic writes into the installation's verification-state folder.
 constexpr std::array<std::wstring_view, 3> state_files{L"sounds.checks", L"languages.checks", L"languages.manifest"};
 
@@ -99,8 +96,8 @@ void remove_stale_leftovers(const fs::path& program, const fs::path& installatio
         const fs::path updater = program.parent_path();
         for (fs::directory_iterator entry(updater, error), end; !error && entry != end; entry.increment(error)) {
             const std::wstring name = entry->path().filename().wstring();
-            if (!name.starts_with(work_folder_marker)) continue;
-            const DWORD pid = written_process_id(std::wstring_view(name).substr(work_folder_marker.size()));
+            if (!name.starts_with(work_folder_prefix)) continue;
+            const DWORD pid = written_process_id(std::wstring_view(name).substr(work_folder_prefix.size()));
             // A link is never followed: only a real folder of ours goes.
             const DWORD attributes = GetFileAttributesW(entry->path().c_str());
             if (pid == 0 || attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||

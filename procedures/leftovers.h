@@ -5,8 +5,12 @@
 // verification-state folder.
 
 #include <filesystem>
+#include <string_view>
 
 namespace orvek {
+
+// A run's work folder beside the updater: this, then its process id.
+inline constexpr std::wstring_view work_folder_prefix = L".orvek_update_";
 
 // Removes them where no running copy of this program may still own them,
 // ignoring every error. `program` is this program's own file.

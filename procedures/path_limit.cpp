@@ -5,8 +5,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
-#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -31,14 +29,9 @@ bool is_file(const fs::path& path) {
 
 }  // namespace
 
-own_names::own_names(const fs::path& installation)
-    : installation_length_(static_cast<std::ptrdiff_t>(installation.native().size())),
-      room_(std::numeric_limits<std::ptrdiff_t>::max()) {}
+own_names::own_names(const fs::path& installation) : installation_length_(installation.native().size()) {}
 
-void own_names::add(const fs::path& name, std::size_t limit) {
-    const auto own = static_cast<std::ptrdiff_t>(name.native().size()) - installation_length_;
-    room_ = std::min(room_, static_cast<std::ptrdiff_t>(limit) - own);
-}
+void own_names::add(const fs::path& name, std::size_t limit) { too_long_ = too_long_ || name.native().size() > limit; }
 
 void own_names::add_file(const fs::path& file) {
     add(file, file_limit);
@@ -59,27 +52,28 @@ void own_names::add_extraction(const std::vector<zip_entry>& entries, const fs::
     }
 }
 
-void own_names::add_backup(const fs::path& transaction, const fs::path& relative) {
-    add_file(transaction / relative);
-    add_file(restore_path(transaction, relative));
+void own_names::add_backup(const transaction_paths& transaction, const fs::path& relative) {
+    add_file(transaction.folder / relative);
+    add_file(restore_path(transaction.folder, relative));
 }
 
-void own_names::add_journal(const fs::path& transaction) { add_temporary(transaction_journal_path(transaction)); }
-
-void own_names::add_removal(const fs::path& root, const fs::path& relative, const fs::path& transaction) {
-    if (is_file(root / relative)) add_backup(transaction, relative);
+void own_names::add_journal(const transaction_paths& transaction) {
+    add_temporary(transaction_journal_path(transaction.folder));
 }
 
-void own_names::add_install(const fs::path& root, const fs::path& relative, const fs::path& transaction) {
-    add_file(root / relative);
-    add_removal(root, relative, transaction);
+void own_names::add_removal(const transaction_paths& transaction, const fs::path& relative) {
+    if (is_file(transaction.root / relative)) add_backup(transaction, relative);
+}
+
+void own_names::add_install(const transaction_paths& transaction, const fs::path& relative) {
+    add_file(transaction.root / relative);
+    add_removal(transaction, relative);
 }
 
 void own_names::refuse_too_long() const {
-    if (installation_length_ <= room_) return;
+    if (!too_long_) return;
     throw std::runtime_error("The installation folder path is too long (" + std::to_string(installation_length_) +
-                             " characters; at most " + std::to_string(std::max<std::ptrdiff_t>(room_, 0)) +
-                             "). Move ORVEK to a shorter path.");
+                             " characters). Move ORVEK to a shorter path.");
 }
 
 }  // namespace orvek

@@ -15,6 +15,13 @@
 
 namespace orvek {
 
+// A transaction's install root and its folder, named together so that the
+// two cannot change places.
+struct transaction_paths {
+    std::filesystem::path root;
+    std::filesystem::path folder;
+};
+
 class own_names {
 public:
     explicit own_names(const std::filesystem::path& installation);
@@ -27,30 +34,28 @@ public:
     void add_temporary(const std::filesystem::path& file);
     // What extracting `entries` into `destination` makes.
     void add_extraction(const std::vector<zip_entry>& entries, const std::filesystem::path& destination);
-    // The backup of the file at `relative` below a transaction's root and the
-    // second name through which a rollback restores it.
-    void add_backup(const std::filesystem::path& transaction, const std::filesystem::path& relative);
+    // The backup of the file at `relative` below the transaction's root and
+    // the second name through which a rollback restores it.
+    void add_backup(const transaction_paths& transaction, const std::filesystem::path& relative);
     // The journal the transaction writes atomically.
-    void add_journal(const std::filesystem::path& transaction);
-    // What removing the file at `relative` below `root` through the
-    // transaction writes: its backup, when there is one to remove.
-    void add_removal(const std::filesystem::path& root, const std::filesystem::path& relative,
-                     const std::filesystem::path& transaction);
-    // What installing a staged file at `relative` below `root` writes: the
-    // file, and where one is there to be replaced, its backup.
-    void add_install(const std::filesystem::path& root, const std::filesystem::path& relative,
-                     const std::filesystem::path& transaction);
+    void add_journal(const transaction_paths& transaction);
+    // What removing the file at `relative` through the transaction writes:
+    // its backup, when there is one to remove.
+    void add_removal(const transaction_paths& transaction, const std::filesystem::path& relative);
+    // What installing a staged file at `relative` writes: the file, and
+    // where one is there to be replaced, its backup.
+    void add_install(const transaction_paths& transaction, const std::filesystem::path& relative);
 
-    // Throws "The installation folder path is too long (N characters; at most
-    // M). Move ORVEK to a shorter path." when a name passes its limit; M is
-    // the longest installation path with which every name would fit.
+    // Throws "The installation folder path is too long (N characters). Move
+    // ORVEK to a shorter path." when a name passes its limit. No length is
+    // promised: a later step of the same run may need a shorter path.
     void refuse_too_long() const;
 
 private:
     void add(const std::filesystem::path& name, std::size_t limit);
 
-    std::ptrdiff_t installation_length_;
-    std::ptrdiff_t room_;  // the longest installation path that fits every name so far
+    std::size_t installation_length_;
+    bool too_long_ = false;
     std::set<std::wstring> looked_up_folders_;
 };
 

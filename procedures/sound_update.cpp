@@ -91,6 +91,9 @@ namespace {
 // In the work folder: the fetched manifest's check and the install's stage.
 constexpr wchar_t manifest_check_name[] = L"sound-manifest.check";
 constexpr wchar_t stage_name[] = L"sound-stage";
+// In the data folder: the installed manifest and the pointer that names it.
+constexpr char manifest_name[] = "m";
+constexpr char pointer_name[] = "v";
 
 std::string as_bytes(const std::vector<char>& body) { return std::string(body.begin(), body.end()); }
 
@@ -118,12 +121,12 @@ struct manifest_text {
 // else the server's, checked against the pointer.
 manifest_text current_manifest(const release_pointer& pointer, const std::wstring& releases_base,
                                const fs::path& data, const fs::path& work, own_names& names) {
-    manifest_text local{read_small_file(data / L"m"), false};
-    bool needed = read_local_version(data / L"v") != pointer.id || local.bytes.empty();
+    manifest_text local{read_small_file(data / manifest_name), false};
+    bool needed = read_local_version(data / pointer_name) != pointer.id || local.bytes.empty();
     std::error_code type_error;
-    if (!needed && fs::is_regular_file(data / L"m", type_error)) {
+    if (!needed && fs::is_regular_file(data / manifest_name, type_error)) {
         try {
-            verify_file_sha256(data / L"m", pointer.id, check_pause_cancel);
+            verify_file_sha256(data / manifest_name, pointer.id, check_pause_cancel);
         } catch (const std::exception&) {
             needed = true;
         }
@@ -170,7 +173,7 @@ bool is_plain_file(const fs::path& file) {
 // the listed asset "AB" (or "M" the manifest), and removing it would remove
 // that asset.
 std::vector<fs::path> find_obsolete_assets(const fs::path& data, const manifest_map& manifest) {
-    std::unordered_set<std::string> kept{"M", "V"};
+    std::unordered_set<std::string> kept{upper_case_id(manifest_name), upper_case_id(pointer_name)};
     for (const auto& [id, entry] : manifest) kept.insert(upper_case_id(id));
 
     std::vector<fs::path> obsolete;
@@ -262,8 +265,8 @@ std::vector<install_record> install_sound_files(const std::vector<sound_download
             throw fs::filesystem_error("cannot copy a verified sound file to the stage", part, staged,
                                        std::error_code(static_cast<int>(GetLastError()), std::system_category()));
     }
-    if (manifest.fetched) write_file_atomically(stage / L"m", manifest.bytes);
-    write_file_atomically(stage / L"v", pointer.response);
+    if (manifest.fetched) write_file_atomically(stage / manifest_name, manifest.bytes);
+    write_file_atomically(stage / pointer_name, pointer.response);
 
     const fs::path rollback = data / sound_rollback_name;
     std::vector<install_record> records = install_staged_tree(stage, data, rollback);
@@ -312,7 +315,7 @@ void remove_obsolete_assets(const std::vector<fs::path>& obsolete, bool client_i
 void refuse_names_too_long(own_names& names, const fs::path& data, const fs::path& work,
                            const std::vector<sound_download_item>& items, const manifest_text& manifest,
                            const std::vector<fs::path>& obsolete, bool client_install) {
-    const fs::path rollback = data / sound_rollback_name;
+    const transaction_paths rollback{data, data / sound_rollback_name};
     const fs::path stage = work / stage_name;
     for (const sound_download_item& item : items) {
         const fs::path part = sound_part_path(data, item);
@@ -324,9 +327,9 @@ void refuse_names_too_long(own_names& names, const fs::path& data, const fs::pat
         names.add_backup(rollback, id);
     }
     if (!items.empty() || manifest.fetched) {
-        for (const wchar_t* name : {L"m", L"v"}) {
+        for (const char* name : {manifest_name, pointer_name}) {
             names.add_temporary(stage / name);
-            names.add_install(data, name, rollback);
+            names.add_install(rollback, name);
         }
         names.add_journal(rollback);
     }

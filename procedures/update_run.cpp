@@ -34,7 +34,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr wchar_t commit_marker_name[] = L".orvek-update-committed";
 // In the work folder: the verified packages and the release they extract to.
 constexpr wchar_t core_package_name[] = L"core.zip";
 constexpr wchar_t libraries_package_name[] = L"libraries.zip";
@@ -175,16 +174,16 @@ auto with_package_failure(const char* failure, Step&& step) {
 // What a client update writes of the run's own files, known before the
 // packages are downloaded.
 void add_client_update_names(own_names& names, const fs::path& installation, const fs::path& work) {
-    const fs::path transaction = installation / client_rollback_name;
+    const transaction_paths transaction{installation, installation / client_rollback_name};
     names.add_folder(work);
     names.add_file(work / core_package_name);
     names.add_file(work / libraries_package_name);
     names.add_folder(work / stage_name);
-    names.add_temporary(work / stage_name / L"version.txt");
-    names.add_install(installation, L"version.txt", transaction);
-    for (const wchar_t* obsolete : obsolete_client_files) names.add_removal(installation, obsolete, transaction);
+    names.add_temporary(work / stage_name / version_file_name);
+    names.add_install(transaction, version_file_name);
+    for (const wchar_t* obsolete : obsolete_client_files) names.add_removal(transaction, obsolete);
     names.add_journal(transaction);
-    names.add_temporary(installation / L"version.txt");
+    names.add_temporary(installation / version_file_name);
     names.add_temporary(installation / commit_marker_name);
     names.add_temporary(installation / launch_marker_name);
 }
@@ -194,18 +193,15 @@ void add_client_update_names(own_names& names, const fs::path& installation, con
 void add_client_package_names(own_names& names, const fs::path& installation, const fs::path& work,
                               const std::vector<zip_entry>& entries) {
     names.add_extraction(entries, work / stage_name);
+    const transaction_paths transaction{installation, installation / client_rollback_name};
     for (const zip_entry& entry : entries)
-        if (!entry.folder) names.add_install(installation, entry.name, installation / client_rollback_name);
+        if (!entry.folder) names.add_install(transaction, entry.name);
 }
 
 // Downloads and checks the release, then extracts it into work/stage once
-// every name the install writes is known to fit: those of the run's own
-// files before the downloads, those of the packages' files after them.
+// the packages' names are known to fit beside the run's own in `names`.
 fs::path stage_release(const endpoints& urls, const std::string& id, const fs::path& installation,
-                       const fs::path& work) {
-    own_names names(installation);
-    add_client_update_names(names, installation, work);
-    names.refuse_too_long();
+                       const fs::path& work, own_names& names) {
     make_work_folder(work);
     const fs::path core = work / core_package_name;
     const fs::path libraries = work / libraries_package_name;
@@ -227,7 +223,7 @@ fs::path stage_release(const endpoints& urls, const std::string& id, const fs::p
     with_package_failure(libraries_zip_failure, [&] { extract_zip(libraries, stage); });
     if (!fs::is_regular_file(stage / L"orvek.exe") || !fs::is_directory(stage / L"lib"))
         throw std::runtime_error("The downloaded release is incomplete.");
-    write_file_atomically(stage / L"version.txt", id);
+    write_file_atomically(stage / version_file_name, id);
     return stage;
 }
 
@@ -244,8 +240,13 @@ int install_new_release(const endpoints& urls, const std::string& id, const fs::
     if (show_message_box(L"A new ORVEK release is available. Install it now?", L"Orvek Updater",
                          MB_YESNO | MB_ICONQUESTION) != IDYES)
         return 0;
+    // The run's own names ask nothing of the server: a path they cannot fit
+    // in is told before the user is asked to close the game.
+    own_names names(installation);
+    add_client_update_names(names, installation, work);
+    names.refuse_too_long();
     wait_for_game_to_close(installation);
-    const fs::path stage = stage_release(urls, id, installation, work);
+    const fs::path stage = stage_release(urls, id, installation, work, names);
     std::vector<install_record> client =
         install_staged_tree(stage, installation, installation / client_rollback_name);
     try {
@@ -258,7 +259,7 @@ int install_new_release(const endpoints& urls, const std::string& id, const fs::
             } catch (const std::exception&) {
             }
         }
-        write_file_atomically(installation / L"version.txt", id);
+        write_file_atomically(installation / version_file_name, id);
     } catch (...) {
         roll_back_client_update(client, installation);
         throw;
@@ -327,8 +328,8 @@ int run_update() {
         set_status(L"Checking for updates.");
         const std::vector<char> body = fetch_metadata_with_retry(urls.client_version);
         const std::string id = parse_client_release_id(std::string_view(body.data(), body.size()));
-        const std::string installed = read_local_version(installation / L"version.txt");
-        work = updater / (L".orvek_update_" + std::to_wstring(GetCurrentProcessId()));
+        const std::string installed = read_local_version(installation / version_file_name);
+        work = updater / (std::wstring(work_folder_prefix) + std::to_wstring(GetCurrentProcessId()));
         if (installed == id) return finish_current_release(urls, id, installation, work, switches.launch);
         return install_new_release(urls, id, installation, work, switches.launch);
     } catch (const std::exception& error) {
