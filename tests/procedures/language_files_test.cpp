@@ -62,13 +62,15 @@ TEST_F(language_files, damaged_files_are_repaired_and_a_current_check_sends_no_r
     std::vector<language_file_entry> listed;
     EXPECT_TRUE(read_language_checks(checks_file(), make_language_cache_key(base, release_id), listed));
 
-    // The fast path still moves an old package cache out of the installation.
-    const fs::path old_cache = installation.install() / ".orvek-package-cache";
+    // The fast path still moves an old package cache from beside the
+    // updater, here in a folder below the installation.
+    const fs::path work = installation.install() / "updater" / ".orvek_update_test";
+    const fs::path old_cache = work.parent_path() / ".orvek-package-cache";
     fs::create_directories(old_cache);
     write_file(old_cache / (std::string(64, 'a') + ".part"), "partial");
     const std::size_t before = requests();
     reset_counters();
-    ASSERT_EQ(repair(), "");
+    ASSERT_EQ(error_of([&] { repair_language_files(base, release_id, installation.install(), work); }), "");
     EXPECT_EQ(requests(), before);
     EXPECT_EQ(checked_files, 3u);
     EXPECT_FALSE(fs::exists(old_cache));
