@@ -103,6 +103,13 @@ TEST(zip_and_game, packages_are_extracted_and_any_failure_is_reported)
     write_file(t / "escape.zip", make_zip({{"../evil.txt", "x"}}));
     EXPECT_EQ(error_of([&] { extract_zip(t / "escape.zip", t / "out2"); }), "Could not extract the update package.");
     EXPECT_FALSE(fs::exists(t / "evil.txt"));
+    std::string counted = make_zip({{"a.txt", "a"}, {"b.txt", "b"}});
+    write_file(t / "count.zip", counted.replace(counted.size() - 14, 4, "\1\0\1\0", 4));
+    EXPECT_EQ(error_of([&] { extract_zip(t / "count.zip", t / "out3"); }), "Could not extract the update package.");
+    std::string ansi = make_zip({{"d\xc3\xa9.txt", "ansi"}});
+    write_file(t / "ansi.zip", ansi.replace(ansi.find("PK\1\2") + 9, 1, 1, '\0'));
+    extract_zip(t / "ansi.zip", t / "out4");
+    EXPECT_EQ(read_file(t / L"out4/d\u00c3\u00a9.txt"), "ansi") << "no UTF-8 flag: the ANSI code page, 1252 here";
 }
 
 // The archive with its end record in ZIP64 form: the old record's counts
