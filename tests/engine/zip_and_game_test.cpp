@@ -143,10 +143,14 @@ TEST(zip_and_game, entries_are_listed_from_the_central_directory)
         const char* name;
         std::string bytes;
         bool readable;
+        std::size_t count = 3;
     } cases[] = {
         {"plain", plain, true},
         {"with a comment", plain.substr(0, plain.size() - 2) + std::string("\x05\0hello", 7), true},
         {"zip64", as_zip64(plain), true},
+        {"65,535 entries without zip64", make_zip({65'535, {"a", ""}}), true, 65'535},
+        {"a wrong directory size", std::string(plain).replace(plain.size() - 10, 4, "\1\0\0\0", 4), true},
+        {"fewer counted than listed", std::string(plain).replace(plain.size() - 14, 4, "\2\0\2\0", 4), false},
         {"cut short", plain.substr(0, plain.size() - 1), false},
         {"no zip", "PK not really", false},
     };
@@ -156,7 +160,8 @@ TEST(zip_and_game, entries_are_listed_from_the_central_directory)
         const std::string error = error_of([&] { entries = read_zip_entries(t / "p.zip"); });
         EXPECT_EQ(error, test.readable ? "" : "Could not extract the update package.") << test.name;
         if (!test.readable) continue;
-        ASSERT_EQ(entries.size(), 3u) << test.name;
+        ASSERT_EQ(entries.size(), test.count) << test.name;
+        if (test.count != 3) continue;
         EXPECT_EQ(entries[0].name, L"orvek.exe");
         EXPECT_EQ(entries[1].name, L"lib");
         EXPECT_TRUE(entries[1].folder && !entries[0].folder && !entries[2].folder);
