@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -88,7 +89,7 @@ central_directory find_central_directory(std::istream& in, std::uint64_t file_si
 
 // Names flagged as UTF-8 are read so; the others in the system's code page,
 // as the .NET extractor reads them.
-std::filesystem::path entry_name(std::string_view bytes, bool utf8)
+std::wstring entry_name(std::string_view bytes, bool utf8)
 {
     const UINT code_page = utf8 ? CP_UTF8 : CP_ACP;
     const int length = MultiByteToWideChar(code_page, /*flags*/ 0, bytes.data(), static_cast<int>(bytes.size()),
@@ -97,6 +98,38 @@ std::filesystem::path entry_name(std::string_view bytes, bool utf8)
     std::wstring name(static_cast<std::size_t>(length), L'\0');
     MultiByteToWideChar(code_page, /*flags*/ 0, bytes.data(), static_cast<int>(bytes.size()), name.data(), length);
     return name;
+}
+
+// Where the extractor's Path.GetFullPath puts a name below the destination;
+// none for the destination itself as a folder. A name that would leave it is
+// refused here, before anything outside is looked up for it.
+std::optional<zip_entry> landing(std::wstring_view name)
+{
+    constexpr std::wstring_view separators = L"/\\";
+    const auto is_separator = [&](wchar_t c) { return separators.find(c) != std::wstring_view::npos; };
+    // A drive or a root would put it elsewhere.
+    if (name.find(L':') != std::wstring_view::npos || (!name.empty() && is_separator(name.front()))) unreadable();
+    std::vector<std::wstring_view> parts;
+    for (std::size_t start = 0; start <= name.size();) {
+        const std::size_t end = std::min(name.find_first_of(separators, start), name.size());
+        const std::wstring_view part = name.substr(start, end - start);
+        if (part == L"..") {
+            if (parts.empty()) unreadable();
+            parts.pop_back();
+        } else if (!part.empty() && part != L".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    // A name that ends in a separator is a folder, made without it.
+    const bool folder = !name.empty() && is_separator(name.back());
+    if (parts.empty()) {
+        if (folder) return std::nullopt;
+        unreadable();  // a file cannot take the destination's place
+    }
+    zip_entry entry{{}, folder};
+    for (const std::wstring_view part : parts) entry.name /= part;
+    return entry;
 }
 
 }  // namespace
@@ -117,14 +150,10 @@ std::vector<zip_entry> read_zip_entries(const std::filesystem::path& zip)
         if (++records > directory.entries) unreadable();
         record += read_next(in, directory_record_size - 4);
         const bool utf8 = little_endian(record, 8, 2) & 0x800;
-        const std::string bytes = read_next(in, little_endian(record, 28, 2));
+        const std::string name = read_next(in, little_endian(record, 28, 2));
         const auto rest = static_cast<std::streamsize>(little_endian(record, 30, 2) + little_endian(record, 32, 2));
         if (in.ignore(rest).gcount() != rest) unreadable();
-        std::string_view name = bytes;
-        // A name that ends in a separator is a folder, made without it.
-        const bool folder = !name.empty() && (name.back() == '/' || name.back() == '\\');
-        if (folder) name.remove_suffix(1);
-        if (!name.empty()) entries.push_back({entry_name(name, utf8), folder});
+        if (auto entry = landing(entry_name(name, utf8))) entries.push_back(std::move(*entry));
     }
     if (records != directory.entries) unreadable();
     return entries;

@@ -151,6 +151,8 @@ TEST(zip_and_game, entries_are_listed_from_the_central_directory)
         {"65,535 entries without zip64", make_zip({65'535, {"a", ""}}), true, 65'535},
         {"a wrong directory size", std::string(plain).replace(plain.size() - 10, 4, "\1\0\0\0", 4), true},
         {"fewer counted than listed", std::string(plain).replace(plain.size() - 14, 4, "\2\0\2\0", 4), false},
+        {"./", make_zip({{"./", ""}, {"./orvek.exe", ""}, {".\\lib\\", ""}, {"lib/../lang//\xc3\xa9t\xc3\xa9.txt", ""}}), true},
+        {"leaving the destination", make_zip({{"lib/../../x", ""}}), false},
         {"cut short", plain.substr(0, plain.size() - 1), false},
         {"no zip", "PK not really", false},
     };
