@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
+#include <vector>
 
 namespace orvek {
 
@@ -21,9 +23,10 @@ constexpr std::uint32_t zip64_locator = 0x07064b50;
 constexpr std::uint32_t zip64_end_of_directory = 0x06064b50;
 constexpr std::uint32_t directory_entry = 0x02014b50;
 constexpr std::size_t end_record_size = 22;
+constexpr std::size_t locator_size = 20;
+constexpr std::size_t zip64_end_record_size = 56;
+constexpr std::size_t directory_record_size = 46;
 constexpr std::size_t max_comment_size = 65'535;
-// Far beyond any release; a directory this large is refused unread.
-constexpr std::uint64_t max_directory_size = 64 * 1024 * 1024;
 
 [[noreturn]] void unreadable() { throw std::runtime_error(unreadable_package); }
 
@@ -35,53 +38,58 @@ std::uint64_t little_endian(std::string_view bytes, std::size_t at, std::size_t 
     return value;
 }
 
-std::string read_span(std::ifstream& in, std::uint64_t offset, std::uint64_t size)
+std::string read_next(std::istream& in, std::size_t size)
 {
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    in.seekg(static_cast<std::streamoff>(offset));
+    std::string bytes(size, '\0');
     if (!in.read(bytes.data(), static_cast<std::streamsize>(size))) unreadable();
     return bytes;
 }
 
+std::string read_span(std::istream& in, std::uint64_t offset, std::size_t size)
+{
+    in.seekg(static_cast<std::streamoff>(offset));
+    return read_next(in, size);
+}
+
 struct central_directory {
     std::uint64_t entries = 0;
-    std::uint64_t size = 0;
     std::uint64_t offset = 0;
 };
 
-// From the end record, or from the ZIP64 one where a field overflowed.
-central_directory find_central_directory(std::ifstream& in, std::uint64_t file_size)
+// From the end record. Where one of its fields is masked, .NET takes the ZIP64
+// record its locator points to, and without a locator the end record as it
+// stands: writers without ZIP64 leave 65,535 entries so.
+central_directory find_central_directory(std::istream& in, std::uint64_t file_size)
 {
     const std::uint64_t tail_size = std::min<std::uint64_t>(file_size, end_record_size + max_comment_size);
-    const std::string tail = read_span(in, file_size - tail_size, tail_size);
+    const std::string tail = read_span(in, file_size - tail_size, static_cast<std::size_t>(tail_size));
     if (tail.size() < end_record_size) unreadable();
     std::size_t at = tail.size() - end_record_size;
     while (little_endian(tail, at, 4) != end_of_directory) {
         if (at == 0) unreadable();
         --at;
     }
-    central_directory directory{little_endian(tail, at + 10, 2), little_endian(tail, at + 12, 4),
-                                little_endian(tail, at + 16, 4)};
-    if (directory.entries == 0xFFFF || directory.size == 0xFFFFFFFF || directory.offset == 0xFFFFFFFF) {
-        const std::uint64_t end_at = file_size - tail_size + at;
-        if (end_at < 20) unreadable();
-        const std::string locator = read_span(in, end_at - 20, 20);
-        if (little_endian(locator, 0, 4) != zip64_locator) unreadable();
-        const std::uint64_t record_at = little_endian(locator, 8, 8);
-        if (record_at > file_size || file_size - record_at < 56) unreadable();
-        const std::string record = read_span(in, record_at, 56);
-        if (little_endian(record, 0, 4) != zip64_end_of_directory) unreadable();
-        directory = {little_endian(record, 32, 8), little_endian(record, 40, 8), little_endian(record, 48, 8)};
+    central_directory directory{little_endian(tail, at + 10, 2), little_endian(tail, at + 16, 4)};
+    const std::uint64_t end_at = file_size - tail_size + at;
+    const bool masked =
+        little_endian(tail, at + 4, 2) == 0xFFFF || directory.entries == 0xFFFF || directory.offset == 0xFFFFFFFF;
+    if (masked && end_at >= locator_size) {
+        const std::string locator = read_span(in, end_at - locator_size, locator_size);
+        if (little_endian(locator, 0, 4) == zip64_locator) {
+            const std::uint64_t record_at = little_endian(locator, 8, 8);
+            if (record_at > file_size || file_size - record_at < zip64_end_record_size) unreadable();
+            const std::string record = read_span(in, record_at, zip64_end_record_size);
+            if (little_endian(record, 0, 4) != zip64_end_of_directory) unreadable();
+            directory = {little_endian(record, 32, 8), little_endian(record, 48, 8)};
+        }
     }
-    if (directory.offset > file_size || file_size - directory.offset < directory.size ||
-        directory.size > max_directory_size)
-        unreadable();
+    if (directory.offset > file_size) unreadable();
     return directory;
 }
 
 // Names flagged as UTF-8 are read so; the others in the system's code page,
 // as the .NET extractor reads them.
-std::filesystem::path entry_name(std::string_view bytes, bool utf8)
+std::wstring entry_name(std::string_view bytes, bool utf8)
 {
     const UINT code_page = utf8 ? CP_UTF8 : CP_ACP;
     const int length = MultiByteToWideChar(code_page, /*flags*/ 0, bytes.data(), static_cast<int>(bytes.size()),
@@ -92,6 +100,38 @@ std::filesystem::path entry_name(std::string_view bytes, bool utf8)
     return name;
 }
 
+// Where the extractor's Path.GetFullPath puts a name below the destination;
+// none for the destination itself as a folder. A name that would leave it is
+// refused here, before anything outside is looked up for it.
+std::optional<zip_entry> landing(std::wstring_view name)
+{
+    constexpr std::wstring_view separators = L"/\\";
+    const auto is_separator = [&](wchar_t c) { return separators.find(c) != std::wstring_view::npos; };
+    // A drive or a root would put it elsewhere.
+    if (name.find(L':') != std::wstring_view::npos || (!name.empty() && is_separator(name.front()))) unreadable();
+    std::vector<std::wstring_view> parts;
+    for (std::size_t start = 0; start <= name.size();) {
+        const std::size_t end = std::min(name.find_first_of(separators, start), name.size());
+        const std::wstring_view part = name.substr(start, end - start);
+        if (part == L"..") {
+            if (parts.empty()) unreadable();
+            parts.pop_back();
+        } else if (!part.empty() && part != L".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    // A name that ends in a separator is a folder, made without it.
+    const bool folder = !name.empty() && is_separator(name.back());
+    if (parts.empty()) {
+        if (folder) return std::nullopt;
+        unreadable();  // a file cannot take the destination's place
+    }
+    zip_entry entry{{}, folder};
+    for (const std::wstring_view part : parts) entry.name /= part;
+    return entry;
+}
+
 }  // namespace
 
 std::vector<zip_entry> read_zip_entries(const std::filesystem::path& zip)
@@ -100,24 +140,22 @@ std::vector<zip_entry> read_zip_entries(const std::filesystem::path& zip)
     if (!in) unreadable();
     const auto file_size = static_cast<std::uint64_t>(in.tellg());
     const central_directory directory = find_central_directory(in, file_size);
-    const std::string listing = read_span(in, directory.offset, directory.size);
 
+    // As .NET reads the directory: record after record while the signature
+    // holds, whatever its size field says, and as many as the count.
     std::vector<zip_entry> entries;
-    std::size_t at = 0;
-    for (std::uint64_t i = 0; i < directory.entries; ++i) {
-        if (little_endian(listing, at, 4) != directory_entry) unreadable();
-        const bool utf8 = little_endian(listing, at + 8, 2) & 0x800;
-        const std::size_t name_size = little_endian(listing, at + 28, 2);
-        const std::size_t record_size =
-            46 + name_size + little_endian(listing, at + 30, 2) + little_endian(listing, at + 32, 2);
-        if (listing.size() - at < record_size) unreadable();
-        std::string_view name(listing.data() + at + 46, name_size);
-        // A name that ends in a separator is a folder, made without it.
-        const bool folder = !name.empty() && (name.back() == '/' || name.back() == '\\');
-        if (folder) name.remove_suffix(1);
-        if (!name.empty()) entries.push_back({entry_name(name, utf8), folder});
-        at += record_size;
+    std::uint64_t records = 0;
+    in.seekg(static_cast<std::streamoff>(directory.offset));
+    for (std::string record; little_endian(record = read_next(in, 4), 0, 4) == directory_entry;) {
+        if (++records > directory.entries) unreadable();
+        record += read_next(in, directory_record_size - 4);
+        const bool utf8 = little_endian(record, 8, 2) & 0x800;
+        const std::string name = read_next(in, little_endian(record, 28, 2));
+        const auto rest = static_cast<std::streamsize>(little_endian(record, 30, 2) + little_endian(record, 32, 2));
+        if (in.ignore(rest).gcount() != rest) unreadable();
+        if (auto entry = landing(entry_name(name, utf8))) entries.push_back(std::move(*entry));
     }
+    if (records != directory.entries) unreadable();
     return entries;
 }
 

@@ -19,9 +19,10 @@ struct zip_entry {
     bool folder = false;
 };
 
-// The entries a ZIP's central directory lists, without extracting anything;
-// throws "Could not extract the update package." for a file the extractor
-// could not read either.
+// The entries a ZIP's central directory lists, as they land below the
+// destination, without extracting anything; throws "Could not extract the
+// update package." for a file the extractor could not read either, and for a
+// name it would not write below the destination.
 std::vector<zip_entry> read_zip_entries(const std::filesystem::path& zip);
 
 // Doubles every single quotation mark PowerShell knows (U+0027, U+2018 to

@@ -103,6 +103,13 @@ TEST(zip_and_game, packages_are_extracted_and_any_failure_is_reported)
     write_file(t / "escape.zip", make_zip({{"../evil.txt", "x"}}));
     EXPECT_EQ(error_of([&] { extract_zip(t / "escape.zip", t / "out2"); }), "Could not extract the update package.");
     EXPECT_FALSE(fs::exists(t / "evil.txt"));
+    std::string counted = make_zip({{"a.txt", "a"}, {"b.txt", "b"}});
+    write_file(t / "count.zip", counted.replace(counted.size() - 14, 4, "\1\0\1\0", 4));
+    EXPECT_EQ(error_of([&] { extract_zip(t / "count.zip", t / "out3"); }), "Could not extract the update package.");
+    std::string ansi = make_zip({{"d\xc3\xa9.txt", "ansi"}});
+    write_file(t / "ansi.zip", ansi.replace(ansi.find("PK\1\2") + 9, 1, 1, '\0'));
+    extract_zip(t / "ansi.zip", t / "out4");
+    EXPECT_EQ(read_file(t / L"out4/d\u00c3\u00a9.txt"), "ansi") << "no UTF-8 flag: the ANSI code page, 1252 here";
 }
 
 // The archive with its end record in ZIP64 form: the old record's counts
@@ -136,10 +143,16 @@ TEST(zip_and_game, entries_are_listed_from_the_central_directory)
         const char* name;
         std::string bytes;
         bool readable;
+        std::size_t count = 3;
     } cases[] = {
         {"plain", plain, true},
         {"with a comment", plain.substr(0, plain.size() - 2) + std::string("\x05\0hello", 7), true},
         {"zip64", as_zip64(plain), true},
+        {"65,535 entries without zip64", make_zip({65'535, {"a", ""}}), true, 65'535},
+        {"a wrong directory size", std::string(plain).replace(plain.size() - 10, 4, "\1\0\0\0", 4), true},
+        {"fewer counted than listed", std::string(plain).replace(plain.size() - 14, 4, "\2\0\2\0", 4), false},
+        {"./", make_zip({{"./", ""}, {"./orvek.exe", ""}, {".\\lib\\", ""}, {"lib/../lang//\xc3\xa9t\xc3\xa9.txt", ""}}), true},
+        {"leaving the destination", make_zip({{"lib/../../x", ""}}), false},
         {"cut short", plain.substr(0, plain.size() - 1), false},
         {"no zip", "PK not really", false},
     };
@@ -149,7 +162,8 @@ TEST(zip_and_game, entries_are_listed_from_the_central_directory)
         const std::string error = error_of([&] { entries = read_zip_entries(t / "p.zip"); });
         EXPECT_EQ(error, test.readable ? "" : "Could not extract the update package.") << test.name;
         if (!test.readable) continue;
-        ASSERT_EQ(entries.size(), 3u) << test.name;
+        ASSERT_EQ(entries.size(), test.count) << test.name;
+        if (test.count != 3) continue;
         EXPECT_EQ(entries[0].name, L"orvek.exe");
         EXPECT_EQ(entries[1].name, L"lib");
         EXPECT_TRUE(entries[1].folder && !entries[0].folder && !entries[2].folder);

@@ -44,12 +44,12 @@ std::wstring environment(const wchar_t* name)
     return length > 0 && length < 32768 ? std::wstring(value, length) : std::wstring();
 }
 
-std::wstring to_wide(std::string_view utf8)
+std::wstring to_wide(std::string_view text, UINT code_page)
 {
-    if (utf8.empty()) return {};
-    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    if (text.empty()) return {};
+    const int length = MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), length);
+    MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
     return wide;
 }
 
@@ -117,6 +117,8 @@ std::uint32_t u32(const std::string& b, std::size_t at)
     return u16(b, at) | u16(b, at + 2) << 16;
 }
 
+std::uint64_t u64(const std::string& b, std::size_t at) { return u32(b, at) | std::uint64_t{u32(b, at + 4)} << 32; }
+
 std::string inflate_raw(std::string_view compressed, std::size_t size)
 {
     std::string out(size, '\0');
@@ -156,27 +158,39 @@ void extract(const std::wstring& zip_path, const std::wstring& destination)
         if (end == 0 || archive.size() - end > 22 + 65535) throw failure("no central directory");
         --end;
     }
-    const std::uint32_t count = u16(archive, end + 10);
-    std::size_t at = u32(archive, end + 16);
+    std::uint64_t count = u16(archive, end + 10);
+    std::size_t next = u32(archive, end + 16);
+    // A masked field sends .NET to a ZIP64 locator, searched backwards; with none it keeps these.
+    const std::size_t locator = end < 20 ? std::string::npos : archive.rfind("PK\x06\x07", end - 20);
+    if ((u16(archive, end + 4) == 0xFFFF || count == 0xFFFF || next == 0xFFFFFFFF) && locator != std::string::npos) {
+        const std::size_t record = u64(archive, locator + 8);
+        if (u32(archive, record) != 0x06064b50) throw failure("zip64 end record not where expected");
+        count = u64(archive, record + 32);
+        next = u64(archive, record + 48);
+    }
 
     const std::wstring root = full_path(destination);
     create_folders(root);
     std::wstring root_prefix = root;
     if (root_prefix.back() != L'\\') root_prefix += L'\\';
 
-    for (std::uint32_t i = 0; i < count; ++i) {
-        if (u32(archive, at) != 0x02014b50) throw failure("bad central directory entry");
+    // Every record while the signature holds, before any extraction; as many as the count.
+    std::vector<std::size_t> records;
+    while (u32(archive, next) == 0x02014b50) {
+        records.push_back(next);
+        next += 46 + u16(archive, next + 28) + u16(archive, next + 30) + u16(archive, next + 32);
+    }
+    if (records.size() != count) throw failure("records and count disagree");
+
+    for (const std::size_t at : records) {
         const std::uint32_t method = u16(archive, at + 10);
         const std::uint32_t crc = u32(archive, at + 16);
         const std::uint32_t compressed_size = u32(archive, at + 20);
         const std::uint32_t size = u32(archive, at + 24);
         const std::uint32_t name_length = u16(archive, at + 28);
-        const std::uint32_t extra_length = u16(archive, at + 30);
-        const std::uint32_t comment_length = u16(archive, at + 32);
         const std::uint32_t local = u32(archive, at + 42);
         if (at + 46 + name_length > archive.size()) throw failure("truncated name");
-        std::wstring name = to_wide(std::string_view(archive).substr(at + 46, name_length));
-        at += 46 + name_length + extra_length + comment_length;
+        std::wstring name = to_wide(std::string_view(archive).substr(at + 46, name_length), u16(archive, at + 8) & 0x800 ? CP_UTF8 : CP_ACP);
 
         for (auto& c : name) {
             if (c == L'/') c = L'\\';
