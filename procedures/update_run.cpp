@@ -171,10 +171,14 @@ auto with_package_failure(const char* failure, Step&& step) {
     }
 }
 
+transaction_paths client_transaction(const fs::path& installation) {
+    return {installation, installation / client_rollback_name};
+}
+
 // What a client update writes of the run's own files, known before the
 // packages are downloaded.
 void add_client_update_names(own_names& names, const fs::path& installation, const fs::path& work) {
-    const transaction_paths transaction{installation, installation / client_rollback_name};
+    const transaction_paths transaction = client_transaction(installation);
     names.add_folder(work);
     names.add_file(work / core_package_name);
     names.add_file(work / libraries_package_name);
@@ -193,7 +197,7 @@ void add_client_update_names(own_names& names, const fs::path& installation, con
 void add_client_package_names(own_names& names, const fs::path& installation, const fs::path& work,
                               const std::vector<zip_entry>& entries) {
     names.add_extraction(entries, work / stage_name);
-    const transaction_paths transaction{installation, installation / client_rollback_name};
+    const transaction_paths transaction = client_transaction(installation);
     for (const zip_entry& entry : entries)
         if (!entry.folder) names.add_install(transaction, entry.name);
 }

@@ -190,7 +190,8 @@ void extract(const std::wstring& zip_path, const std::wstring& destination)
         const std::uint32_t name_length = u16(archive, at + 28);
         const std::uint32_t local = u32(archive, at + 42);
         if (at + 46 + name_length > archive.size()) throw failure("truncated name");
-        std::wstring name = to_wide(std::string_view(archive).substr(at + 46, name_length), u16(archive, at + 8) & 0x800 ? CP_UTF8 : CP_ACP);
+        const UINT code_page = u16(archive, at + 8) & 0x800 ? CP_UTF8 : CP_ACP;
+        std::wstring name = to_wide(std::string_view(archive).substr(at + 46, name_length), code_page);
 
         for (auto& c : name) {
             if (c == L'/') c = L'\\';
